@@ -1,0 +1,32 @@
+#include "cli/switch_scanner.h"
+
+#include "platform/win32.h"
+
+SwitchScan ScanSwitches(const int count, const char* const args[]) {
+  ExitFlags flags = 0;
+  bool logoff = false;
+
+  for (int i = 0; i < count; ++i) {
+    const char* const arg = args[i];
+    if (arg[0] != '-') return {kScanNotUnderstood, 0};
+
+    // A blank or tab ends this argument: whatever follows it is not a switch.
+    for (const char* c = arg + 1; *c != '\0' && *c != ' ' && *c != '\t'; ++c) {
+      switch (*c) {
+        case 'r': flags |= EWX_REBOOT; break;
+        case 's':
+        case 'h': flags |= EWX_SHUTDOWN; break;
+        case 'p': flags |= EWX_POWEROFF; break;
+        case 'f': flags |= EWX_FORCE; break;
+        case 'l': logoff = true; break;
+        case '?': return {kScanHelp, 0};
+        default: break;  // upper case, digits, dashes, any other byte
+      }
+    }
+  }
+
+  // EWX_LOGOFF adds no bit, so a logoff is told apart from "nothing named"
+  // only by having seen the letter.
+  if (flags == 0 && !logoff) return {kScanNotUnderstood, 0};
+  return {kScanRequest, flags};
+}

@@ -1,0 +1,58 @@
+// Test-only control of the simulated Windows session. The program never
+// includes this header; tests use it to set up a session, make one platform
+// call fail, and read back what the program asked of the platform.
+#pragma once
+
+#include <string>
+
+#include "platform/win32.h"
+
+#ifdef _WIN32
+#error "the simulated platform exists only on non-Windows hosts"
+#endif
+
+// The simulated user, as HALTCTL_SIMULATED_PLATFORM chooses it.
+enum SimulatedUser {
+  kUserAccept,       // holds SeShutdownPrivilege, disabled until enabled
+  kUserNoPrivilege,  // lacks SeShutdownPrivilege
+  kUserRefuse,       // ExitWindowsEx refuses every request
+};
+
+enum SimulatedCall {
+  kCallGetCurrentThread,
+  kCallGetCurrentProcess,
+  kCallGetLastError,
+  kCallOpenThreadToken,
+  kCallOpenProcessToken,
+  kCallLookupPrivilegeValueA,
+  kCallAdjustTokenPrivileges,
+  kCallCloseHandle,
+  kCallExitWindowsEx,
+  kSimulatedCallKinds
+};
+
+// Starts a fresh session for the user, as a new process would see it,
+// without reading the environment.
+void ResetSimulatedPlatform(SimulatedUser user);
+
+// Makes the next call of this kind fail (return zero) with the given last
+// error, once. Calls that cannot fail on the real platform are not accepted.
+void FailNextCall(SimulatedCall call, DWORD error);
+
+// Gives the calling thread a token of its own (an impersonation token that
+// holds SeShutdownPrivilege, disabled), so OpenThreadToken succeeds.
+void GiveThreadToken();
+
+// What the program did.
+int CountCalls(SimulatedCall call);
+int CountOpenHandles();        // token handles opened and not yet closed
+int CountInvalidCloses();      // CloseHandle on a handle not open
+int CountPseudoHandleCloses(); // CloseHandle on GetCurrentThread/Process
+bool IsPrivilegeEnabled(bool threadToken, const char* name);
+std::string DescribeCalls();   // the calls in order, e.g. "OpenThreadToken ..."
+
+// Registers an exit handler that writes one line to standard error:
+// "simulated-summary: calls=<DescribeCalls> open=N invalid-closes=N
+// pseudo-closes=N", so a test can see what a process did even when it ended
+// through exit().
+void ReportSimulatedPlatformAtExit();

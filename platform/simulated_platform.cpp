@@ -1,0 +1,340 @@
+// A simulated Windows session for hosts that are not Windows. It implements
+// the platform calls haltctl makes, with the real platform's results and
+// last-error values, and never touches the machine it runs on: a session-end
+// request only writes one line to standard error.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "platform/simulated_control.h"
+#include "platform/win32.h"
+
+namespace {
+
+struct Privilege {
+  const char* name;
+  LUID luid;
+};
+
+// The privileges the simulated system knows, with the LUIDs Windows uses.
+constexpr Privilege kKnownPrivileges[] = {
+    {"SeShutdownPrivilege", {19, 0}},
+    {"SeChangeNotifyPrivilege", {23, 0}},
+};
+constexpr int kPrivilegeCount = sizeof kKnownPrivileges / sizeof kKnownPrivileges[0];
+constexpr int kShutdown = 0;
+
+struct Token {
+  bool held[kPrivilegeCount];
+  bool enabled[kPrivilegeCount];
+};
+
+struct HandleSlot {
+  bool open;
+  Token* token;
+  DWORD access;
+};
+
+constexpr int kMaxHandles = 16;
+constexpr int kMaxLoggedCalls = 64;
+
+struct Session {
+  bool ready;
+  SimulatedUser user;
+  DWORD lastError;
+  Token processToken;
+  Token threadToken;
+  bool threadHasToken;
+  HandleSlot handles[kMaxHandles];
+  bool failNext[kSimulatedCallKinds];
+  DWORD failError[kSimulatedCallKinds];
+  int calls[kSimulatedCallKinds];
+  SimulatedCall log[kMaxLoggedCalls];
+  int logged;
+  int invalidCloses;
+  int pseudoCloses;
+};
+
+Session g_session;
+
+const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
+
+const char* const kCallNames[kSimulatedCallKinds] = {
+    "GetCurrentThread",      "GetCurrentProcess",    "GetLastError",
+    "OpenThreadToken",       "OpenProcessToken",     "LookupPrivilegeValueA",
+    "AdjustTokenPrivileges", "CloseHandle",          "ExitWindowsEx",
+};
+
+void StartSession(const SimulatedUser user) {
+  g_session = Session{};
+  g_session.ready = true;
+  g_session.user = user;
+  // A standard user: SeChangeNotifyPrivilege held and on, and the shutdown
+  // privilege held but off until a program enables it.
+  g_session.processToken.held[1] = g_session.processToken.enabled[1] = true;
+  g_session.processToken.held[kShutdown] = user != kUserNoPrivilege;
+  g_session.threadToken = g_session.processToken;
+}
+
+Session& CurrentSession() {
+  if (g_session.ready) return g_session;
+  const char* const choice = std::getenv("HALTCTL_SIMULATED_PLATFORM");
+  if (choice == nullptr || std::strcmp(choice, "accept") == 0) {
+    StartSession(kUserAccept);
+  } else if (std::strcmp(choice, "no-privilege") == 0) {
+    StartSession(kUserNoPrivilege);
+  } else if (std::strcmp(choice, "refuse") == 0) {
+    StartSession(kUserRefuse);
+  } else {
+    StartSession(kUserRefuse);
+    std::fprintf(stderr,
+                 "simulated: HALTCTL_SIMULATED_PLATFORM must be accept, "
+                 "no-privilege or refuse; every request will be refused\n");
+  }
+  return g_session;
+}
+
+// Records the call and says whether a test asked it to fail; if so the last
+// error is already set.
+bool EnterCall(const SimulatedCall call) {
+  Session& s = CurrentSession();
+  ++s.calls[call];
+  if (s.logged < kMaxLoggedCalls) s.log[s.logged++] = call;
+  if (!s.failNext[call]) return false;
+  s.failNext[call] = false;
+  s.lastError = s.failError[call];
+  return true;
+}
+
+BOOL Fail(const DWORD error) {
+  g_session.lastError = error;
+  return FALSE;
+}
+
+HandleSlot* FindOpenHandle(const HANDLE handle) {
+  for (HandleSlot& slot : g_session.handles) {
+    if (slot.open && handle == &slot) return &slot;
+  }
+  return nullptr;
+}
+
+BOOL OpenToken(Token* const token, const DWORD access, const PHANDLE out) {
+  for (HandleSlot& slot : g_session.handles) {
+    if (slot.open) continue;
+    slot = HandleSlot{true, token, access};
+    *out = &slot;
+    return TRUE;
+  }
+  return Fail(ERROR_NOT_ENOUGH_MEMORY);
+}
+
+int FindPrivilege(const LUID luid) {
+  for (int i = 0; i < kPrivilegeCount; ++i) {
+    if (kKnownPrivileges[i].luid.LowPart == luid.LowPart &&
+        kKnownPrivileges[i].luid.HighPart == luid.HighPart) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+std::string DescribeActions(const UINT flags) {
+  std::string words;
+  const auto add = [&words](const char* const word) {
+    if (!words.empty()) words += " + ";
+    words += word;
+  };
+  if (flags & EWX_SHUTDOWN) add("shutdown");
+  if (flags & EWX_REBOOT) add("reboot");
+  if (flags & EWX_POWEROFF) add("poweroff");
+  if (words.empty()) add("logoff");
+  if (flags & EWX_FORCE) words += ", forcing processes to terminate";
+  return words;
+}
+
+}  // namespace
+
+HANDLE WINAPI GetCurrentThread() {
+  EnterCall(kCallGetCurrentThread);
+  return kCurrentThread;
+}
+
+HANDLE WINAPI GetCurrentProcess() {
+  EnterCall(kCallGetCurrentProcess);
+  return kCurrentProcess;
+}
+
+DWORD WINAPI GetLastError() {
+  EnterCall(kCallGetLastError);
+  return g_session.lastError;
+}
+
+BOOL WINAPI CloseHandle(const HANDLE handle) {
+  if (EnterCall(kCallCloseHandle)) return FALSE;
+  // Closing a pseudo-handle is a harmless no-op on the real platform, which
+  // is exactly why it goes unnoticed there; count it so tests can see it.
+  if (handle == kCurrentThread || handle == kCurrentProcess) {
+    ++g_session.pseudoCloses;
+    return TRUE;
+  }
+  HandleSlot* const slot = FindOpenHandle(handle);
+  if (slot == nullptr) {
+    ++g_session.invalidCloses;
+    return Fail(ERROR_INVALID_HANDLE);
+  }
+  slot->open = false;
+  return TRUE;
+}
+
+BOOL WINAPI OpenThreadToken(const HANDLE thread, const DWORD access, BOOL,
+                            const PHANDLE token) {
+  if (EnterCall(kCallOpenThreadToken)) return FALSE;
+  if (thread != kCurrentThread || token == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (!g_session.threadHasToken) return Fail(ERROR_NO_TOKEN);
+  return OpenToken(&g_session.threadToken, access, token);
+}
+
+BOOL WINAPI OpenProcessToken(const HANDLE process, const DWORD access,
+                             const PHANDLE token) {
+  if (EnterCall(kCallOpenProcessToken)) return FALSE;
+  if (process != kCurrentProcess || token == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  return OpenToken(&g_session.processToken, access, token);
+}
+
+BOOL WINAPI LookupPrivilegeValueA(const LPCSTR system, const LPCSTR name,
+                                  const PLUID luid) {
+  if (EnterCall(kCallLookupPrivilegeValueA)) return FALSE;
+  if (name == nullptr || luid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  // Only the local system is simulated.
+  if (system != nullptr && system[0] != '\0') return Fail(ERROR_INVALID_PARAMETER);
+  for (const Privilege& known : kKnownPrivileges) {
+    if (std::strcmp(known.name, name) == 0) {
+      *luid = known.luid;
+      return TRUE;
+    }
+  }
+  return Fail(ERROR_NO_SUCH_PRIVILEGE);
+}
+
+BOOL WINAPI AdjustTokenPrivileges(const HANDLE handle, const BOOL disableAll,
+                                  const PTOKEN_PRIVILEGES newState,
+                                  const DWORD bufferLength,
+                                  const PTOKEN_PRIVILEGES previousState,
+                                  const PDWORD returnLength) {
+  if (EnterCall(kCallAdjustTokenPrivileges)) return FALSE;
+  HandleSlot* const slot = FindOpenHandle(handle);
+  if (slot == nullptr) return Fail(ERROR_INVALID_HANDLE);
+  if (!(slot->access & TOKEN_ADJUST_PRIVILEGES)) return Fail(ERROR_ACCESS_DENIED);
+  // Asking for the previous state is not simulated; haltctl never does.
+  if (previousState != nullptr || returnLength != nullptr || bufferLength != 0) {
+    return Fail(ERROR_INVALID_PARAMETER);
+  }
+  Token& token = *slot->token;
+  if (disableAll) {
+    for (bool& enabled : token.enabled) enabled = false;
+    g_session.lastError = ERROR_SUCCESS;
+    return TRUE;
+  }
+  if (newState == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+
+  // As on the real platform: privileges the token lacks are skipped, the
+  // call still succeeds, and only the last error tells.
+  bool allAssigned = true;
+  for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
+    const LUID_AND_ATTRIBUTES& change = newState->Privileges[i];
+    const int which = FindPrivilege(change.Luid);
+    if (which < 0 || !token.held[which]) {
+      allAssigned = false;
+      continue;
+    }
+    token.enabled[which] = (change.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+  }
+  g_session.lastError = allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED;
+  return TRUE;
+}
+
+BOOL WINAPI ExitWindowsEx(const UINT flags, const DWORD reason) {
+  const bool injected = EnterCall(kCallExitWindowsEx);
+  const Session& s = g_session;
+  const bool needsPrivilege = (flags & (EWX_SHUTDOWN | EWX_REBOOT | EWX_POWEROFF)) != 0;
+
+  DWORD error = ERROR_SUCCESS;
+  if (injected) {
+    error = s.lastError;
+  } else if (s.user == kUserRefuse) {
+    error = ERROR_ACCESS_DENIED;
+  } else if (needsPrivilege && !s.processToken.enabled[kShutdown]) {
+    error = ERROR_PRIVILEGE_NOT_HELD;
+  }
+
+  if (error == ERROR_SUCCESS) {
+    std::fprintf(stderr,
+                 "simulated: ExitWindowsEx(0x%08X, %u) accepted: %s; "
+                 "nothing happens to this machine\n",
+                 flags, static_cast<unsigned>(reason), DescribeActions(flags).c_str());
+    return TRUE;
+  }
+  std::fprintf(stderr,
+               "simulated: ExitWindowsEx(0x%08X, %u) refused with error %u: %s; "
+               "nothing happens to this machine\n",
+               flags, static_cast<unsigned>(reason), static_cast<unsigned>(error),
+               DescribeActions(flags).c_str());
+  return Fail(error);
+}
+
+void ResetSimulatedPlatform(const SimulatedUser user) { StartSession(user); }
+
+void FailNextCall(const SimulatedCall call, const DWORD error) {
+  // These cannot fail on the real platform; asking for it is a test's mistake.
+  if (call == kCallGetCurrentThread || call == kCallGetCurrentProcess ||
+      call == kCallGetLastError) {
+    std::abort();
+  }
+  Session& s = CurrentSession();
+  s.failNext[call] = true;
+  s.failError[call] = error;
+}
+
+void GiveThreadToken() { CurrentSession().threadHasToken = true; }
+
+int CountCalls(const SimulatedCall call) { return CurrentSession().calls[call]; }
+
+int CountOpenHandles() {
+  int open = 0;
+  for (const HandleSlot& slot : CurrentSession().handles) open += slot.open ? 1 : 0;
+  return open;
+}
+
+int CountInvalidCloses() { return CurrentSession().invalidCloses; }
+
+int CountPseudoHandleCloses() { return CurrentSession().pseudoCloses; }
+
+bool IsPrivilegeEnabled(const bool threadToken, const char* const name) {
+  const Session& s = CurrentSession();
+  const Token& token = threadToken ? s.threadToken : s.processToken;
+  for (int i = 0; i < kPrivilegeCount; ++i) {
+    if (std::strcmp(kKnownPrivileges[i].name, name) == 0) return token.enabled[i];
+  }
+  return false;
+}
+
+std::string DescribeCalls() {
+  const Session& s = CurrentSession();
+  std::string text;
+  for (int i = 0; i < s.logged; ++i) {
+    if (i > 0) text += ' ';
+    text += kCallNames[s.log[i]];
+  }
+  return text;
+}
+
+void ReportSimulatedPlatformAtExit() {
+  std::atexit([] {
+    std::fprintf(stderr, "simulated-summary: calls=%s open=%d invalid-closes=%d pseudo-closes=%d\n",
+                 DescribeCalls().c_str(), CountOpenHandles(), CountInvalidCloses(),
+                 CountPseudoHandleCloses());
+  });
+}

@@ -1,0 +1,48 @@
+# Sourced by the other scripts: installs the Debian/Ubuntu packages the
+# project needs, only those that are missing, with apt-get (through sudo
+# when not root). Says what it installs before it does.
+
+# Packages for each job.
+HOST_PACKAGES=(cmake ninja-build g++ libgtest-dev python3)
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64)
+WINE64_PACKAGES=(wine wine64)
+WINE32_PACKAGES=(wine32:i386)
+
+RunAsRoot() {
+  if [ "$(id -u)" -eq 0 ]; then
+    "$@"
+  elif command -v sudo >/dev/null 2>&1; then
+    sudo "$@"
+  else
+    echo "error: '$*' needs root, and sudo is not installed" >&2
+    return 1
+  fi
+}
+
+IsInstalled() {
+  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+}
+
+# EnsurePackages PACKAGE...: installs whichever of them are missing.
+EnsurePackages() {
+  local missing=() package
+  for package in "$@"; do
+    IsInstalled "$package" || missing+=("$package")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+
+  if ! command -v apt-get >/dev/null 2>&1; then
+    echo "error: missing ${missing[*]}, and there is no apt-get to install them" >&2
+    return 1
+  fi
+  for package in "${missing[@]}"; do
+    if [[ "$package" == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+      echo "setup: enabling the i386 architecture for 32-bit Wine" >&2
+      RunAsRoot dpkg --add-architecture i386 || return 1
+    fi
+  done
+  echo "setup: installing ${missing[*]} with apt-get$([ "$(id -u)" -eq 0 ] || echo ' (through sudo)')" >&2
+  RunAsRoot env DEBIAN_FRONTEND=noninteractive apt-get update -qq || return 1
+  RunAsRoot env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    "${missing[@]}" >/dev/null || return 1
+}

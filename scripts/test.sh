@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds every preset and runs every test: the host build over the simulated
+# platform, and both Windows executables. Installs whatever is missing first.
+#
+#   scripts/test.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/packages.sh
+
+EnsurePackages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+
+for preset in host windows-x64 windows-x86; do
+  echo "== $preset" >&2
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
+done
