@@ -1,0 +1,317 @@
+#!/usr/bin/env python3
+"""End-to-end tests of a built haltctl.exe under Wine, an implementation of
+the Win32 API that nobody here wrote.
+
+Each case runs the real executable in a Wine prefix made for this suite and
+removed after it, and checks the bytes on standard output, the exit status,
+and, from Wine's relay trace of the program's own thread, exactly which
+platform calls the program made with which arguments. Under Wine a session
+end only ends the processes of that prefix; the host is never touched.
+
+    wine_e2e.py --exe haltctl.exe --arch x64|x86 --objdump OBJDUMP
+
+Exit status 77 means Wine is missing (a skip), except with CI=true, where a
+missing Wine is a failure.
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+RUN_TIMEOUT = 120
+
+BANNER_LINE_1 = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
+USAGE = (b"Usage:\r\n"
+         b"  haltctl [-<switches>]\r\n"
+         b"Exclusive switches:\r\n"
+         b"  r  reboot                      s,h  shutdown\r\n"
+         b"  l  logoff                      p    poweroff\r\n"
+         b"Optional switch:\r\n"
+         b"  f  forces processes to terminate\r\n")
+
+# The calls the program may make of the platform. GetCurrentThread and
+# GetCurrentProcess do not pass through Wine's relay, so the pseudo-handles
+# are checked where they are used instead.
+TRACED = ["user32.ExitWindowsEx", "advapi32.OpenThreadToken", "advapi32.OpenProcessToken",
+          "advapi32.LookupPrivilegeValueA", "advapi32.AdjustTokenPrivileges",
+          "KERNEL32.CloseHandle", "KERNEL32.GetLastError"]
+
+HELP_CASES = [[], ["-?"], ["-r?"], ["-r", "-?"]]
+NOT_UNDERSTOOD_CASES = [["/r"], ["r"], [""], ["-"], ["-x"], ["-r", "x"], ["x", "-?"]]
+REQUEST_CASES = [  # arguments, ExitWindowsEx flags
+    (["-r"], 2), (["-s"], 1), (["-h"], 1), (["-p"], 8), (["-rf"], 6), (["-pf"], 12),
+    (["-l"], 0), (["-lf"], 4), (["-f"], 4), (["-rs"], 3), (["-r", "-f"], 6),
+    (["-r f"], 2), (["--r"], 2),
+]
+REFUSED_CASES = [(["-r"], 2), (["-lf"], 4)]
+
+
+class Failure(Exception):
+    pass
+
+
+def Hex(text):
+    return int(text.split()[0], 16)
+
+
+class Suite:
+    def __init__(self, exe, arch, objdump):
+        self.exe = os.path.abspath(exe)
+        self.arch = arch
+        self.bits = 64 if arch == "x64" else 32
+        self.entry = self.EntryPoint(objdump)
+        self.root = tempfile.mkdtemp(prefix="haltctl-e2e-%s." % arch)
+        self.failures = []
+        self.cases = 0
+        self.live = None  # the prefix whose server is running, if any
+
+    def EntryPoint(self, objdump):
+        header = subprocess.run([objdump, "-p", self.exe], check=True, capture_output=True,
+                                text=True).stdout
+        base = re.search(r"^ImageBase\s+([0-9a-fA-F]+)", header, re.M).group(1)
+        entry = re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", header, re.M).group(1)
+        return int(base, 16) + int(entry, 16)
+
+    def Env(self, prefix, relay):
+        env = dict(os.environ)
+        env["WINEPREFIX"] = prefix
+        env["WINEDEBUG"] = "+relay" if relay else "-all"
+        # No Mono or Gecko installer prompts while the prefix is made.
+        env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+        env.pop("DISPLAY", None)
+        return env
+
+    def Wine(self, prefix, args, relay=False):
+        """Runs one program in the prefix and returns (stdout, stderr, status).
+        Output goes through files, not pipes: processes that outlive the
+        program (services, or wineboot.exe after a session end) inherit its
+        output handles and would hold a pipe open."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            run = subprocess.run(["wine"] + args, env=self.Env(prefix, relay),
+                                 stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                 timeout=RUN_TIMEOUT)
+            out.seek(0)
+            err.seek(0)
+            return out.read(), err.read(), run.returncode
+
+    def StartPrefix(self, prefix):
+        """Starts a lasting Wine server and the prefix's services, untraced, so
+        that a traced run traces the program alone and starts quickly."""
+        if self.live == prefix:
+            return
+        self.StopPrefix(self.live)
+        self.StopPrefix(prefix)  # whatever a failed case may have left
+        env = self.Env(prefix, False)
+        subprocess.run(["wineserver", "-p"], env=env, check=True, timeout=RUN_TIMEOUT)
+        # Any program starts the services; cmd.exe is one that every prefix
+        # has, the refusing one included.
+        self.Wine(prefix, ["cmd", "/c", "exit"])
+        self.live = prefix
+
+    def StopPrefix(self, prefix):
+        """Ends every process of the prefix and its server. A session end has
+        started wineboot.exe, which must not meet the next program."""
+        self.live = None
+        if prefix is None:
+            return
+        env = self.Env(prefix, False)
+        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
+        subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=RUN_TIMEOUT)
+
+    def MakePrefix(self):
+        prefix = os.path.join(self.root, "prefix")
+        os.mkdir(prefix)
+        started = time.monotonic()
+        self.Wine(prefix, ["wineboot", "-i"])
+        self.StopPrefix(prefix)
+        made = time.monotonic() - started
+        reg = os.path.join(self.root, "relay.reg")
+        with open(reg, "w") as f:
+            f.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"
+                    "\"RelayInclude\"=\"%s\"\n" % ";".join(TRACED))
+        self.Wine(prefix, ["regedit", "/S", reg])
+        self.StopPrefix(prefix)
+        print("prefix made in %.1f s (%s)" % (made, prefix), flush=True)
+        return prefix
+
+    def MakeRefusingPrefix(self, prefix):
+        """A copy of the prefix in which ExitWindowsEx cannot start wineboot.exe
+        and so refuses every request. Hard links keep the copy cheap; the
+        registry files, which Wine rewrites, are copied outright."""
+        refusing = os.path.join(self.root, "refusing")
+        subprocess.run(["cp", "-al", prefix, refusing], check=True)
+        for name in os.listdir(refusing):
+            if name.endswith(".reg"):
+                path = os.path.join(refusing, name)
+                os.unlink(path)
+                shutil.copy2(os.path.join(prefix, name), path)
+        renamed = 0
+        for folder in ("system32", "syswow64"):
+            boot = os.path.join(refusing, "drive_c", "windows", folder, "wineboot.exe")
+            if os.path.exists(boot):
+                os.rename(boot, boot + ".away")
+                renamed += 1
+        if renamed == 0:
+            raise Failure("no wineboot.exe found to rename in %s" % refusing)
+        return refusing
+
+    def OwnCalls(self, trace):
+        """The traced calls of the program's own thread, the one that started
+        at the executable's entry point: [(name, [args], retval)]."""
+        thread = None
+        starting = re.compile(r"^([0-9a-f]{4}):Starting (?:thread|process) proc ([0-9A-Fa-f]+)")
+        for line in trace.splitlines():
+            m = starting.match(line)
+            if m and int(m.group(2), 16) == self.entry:
+                thread = m.group(1)
+                break
+        if thread is None:
+            raise Failure("the relay trace shows no thread starting at the entry point %x"
+                          % self.entry)
+        calls = []
+        call = re.compile(r"^%s:Call ([\w.]+)\((.*)\) ret=" % thread)
+        ret = re.compile(r"^%s:Ret  ([\w.]+)\(\) retval=([0-9a-f]+) " % thread)
+        for line in trace.splitlines():
+            m = call.match(line)
+            if m and m.group(1) in TRACED:
+                args = [a.strip() for a in m.group(2).split(",")] if m.group(2) else []
+                calls.append([m.group(1), args, None])
+                continue
+            m = ret.match(line)
+            if m and m.group(1) in TRACED and calls and calls[-1][0] == m.group(1):
+                calls[-1][2] = Hex(m.group(2))
+        return calls
+
+    def ExpectRequestCalls(self, calls, flags, accepted):
+        thread = (1 << self.bits) - 2
+        process = (1 << self.bits) - 1
+        names = [c[0].split(".")[1] for c in calls]
+        expected = ["OpenThreadToken", "GetLastError", "OpenProcessToken",
+                    "LookupPrivilegeValueA", "AdjustTokenPrivileges", "GetLastError",
+                    "CloseHandle", "ExitWindowsEx"]
+        if names != expected:
+            raise Failure("calls %s, expected %s" % (" ".join(names), " ".join(expected)))
+        (open_thread, no_token, open_process, lookup, adjust, adjusted, close, request) = calls
+        checks = [
+            (Hex(open_thread[1][0]) == thread, "OpenThreadToken not on the current thread"),
+            (Hex(open_thread[1][1]) == 0x28, "OpenThreadToken access is not 0x28"),
+            (Hex(open_thread[1][2]) == 1, "OpenThreadToken OpenAsSelf is not TRUE"),
+            (open_thread[2] == 0, "OpenThreadToken did not fail"),
+            (no_token[2] == 1008, "the last error after OpenThreadToken is not ERROR_NO_TOKEN"),
+            (Hex(open_process[1][0]) == process, "OpenProcessToken not on the current process"),
+            (Hex(open_process[1][1]) == 0x28, "OpenProcessToken access is not 0x28"),
+            (open_process[2] == 1, "OpenProcessToken failed"),
+            (Hex(lookup[1][0]) == 0, "LookupPrivilegeValueA was given a system name"),
+            (lookup[1][1].endswith('"SeShutdownPrivilege"'),
+             "LookupPrivilegeValueA was not asked for SeShutdownPrivilege"),
+            (Hex(adjust[1][0]) not in (0, thread, process),
+             "AdjustTokenPrivileges was not given a token"),
+            ([Hex(a) for a in adjust[1][3:]] == [0, 0, 0] and Hex(adjust[1][1]) == 0,
+             "AdjustTokenPrivileges arguments are not (token, FALSE, state, 0, NULL, NULL)"),
+            (adjusted[2] == 0, "the last error after AdjustTokenPrivileges is not 0"),
+            (close[1] == [adjust[1][0]], "CloseHandle did not close the adjusted token"),
+            ([Hex(a) for a in request[1]] == [flags, 0],
+             "ExitWindowsEx(%s), expected (%08x, 0)" % (",".join(request[1]), flags)),
+            ((request[2] != 0) == accepted,
+             "ExitWindowsEx returned %s" % request[2]),
+        ]
+        for ok, message in checks:
+            if not ok:
+                raise Failure(message)
+
+    def ExpectBanner(self, out):
+        lines = out.split(b"\r\n")
+        if not out.startswith(BANNER_LINE_1):
+            raise Failure("banner line 1 is %r" % out[:len(BANNER_LINE_1)])
+        line2 = lines[1] if len(lines) > 1 else b""
+        if not line2.startswith(b"  ") or len(line2) < 3 or b"\n" in line2:
+            raise Failure("banner line 2 is %r" % line2)
+        return out[len(lines[0]) + len(line2) + 4:]
+
+    def Case(self, label, prefix, args, status, flags=None, accepted=True):
+        self.cases += 1
+        started = time.monotonic()
+        try:
+            self.StartPrefix(prefix)
+            try:
+                out, err, returncode = self.Wine(prefix, [self.exe] + args, relay=True)
+            finally:
+                # After a session end nothing of the prefix may live on; after
+                # a usage run the server and services are kept for the next.
+                if flags is not None:
+                    self.StopPrefix(prefix)
+            trace = err.decode("latin-1")
+            rest = self.ExpectBanner(out)
+            if returncode != status:
+                raise Failure("exit status %d, expected %d" % (returncode, status))
+            calls = self.OwnCalls(trace)
+            if flags is None:
+                if rest != USAGE:
+                    raise Failure("after the banner: %r" % rest)
+                if calls:
+                    raise Failure("platform calls on a usage path: %s" % calls)
+            else:
+                if rest != b"":
+                    raise Failure("printed after the banner: %r" % rest)
+                self.ExpectRequestCalls(calls, flags, accepted)
+            print("ok   %-40s %.1f s" % (label, time.monotonic() - started), flush=True)
+        except (Failure, subprocess.TimeoutExpired) as failure:
+            print("FAIL %-40s %s" % (label, failure), flush=True)
+            self.failures.append(label)
+
+    def Run(self):
+        started = time.monotonic()
+        prefix = self.MakePrefix()
+        for args in HELP_CASES:
+            self.Case("help %r" % args, prefix, args, 0)
+        for args in NOT_UNDERSTOOD_CASES:
+            self.Case("not understood %r" % args, prefix, args, 2)
+        for args, flags in REQUEST_CASES:
+            self.Case("request %r" % args, prefix, args, 0, flags)
+        self.StopPrefix(prefix)  # so its registry is on disk before the copy
+        refusing = self.MakeRefusingPrefix(prefix)
+        for args, flags in REFUSED_CASES:
+            self.Case("refused %r" % args, refusing, args, 1, flags, accepted=False)
+        print("%s: %d cases, %d failed, %.1f s in all"
+              % (self.arch, self.cases, len(self.failures), time.monotonic() - started))
+        return 1 if self.failures else 0
+
+    def Clean(self):
+        self.StopPrefix(self.live)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def WineMissing(arch):
+    if shutil.which("wine") is None or shutil.which("wineserver") is None:
+        return "wine is not installed"
+    if arch == "x86" and not os.path.isdir("/usr/lib/i386-linux-gnu/wine"):
+        return "Wine's 32-bit support (wine32:i386) is not installed"
+    return None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--arch", choices=["x64", "x86"], required=True)
+    parser.add_argument("--objdump", required=True)
+    options = parser.parse_args()
+
+    missing = WineMissing(options.arch)
+    if missing:
+        print(missing + ("" if os.environ.get("CI") == "true" else "; skipped"))
+        return 1 if os.environ.get("CI") == "true" else SKIP
+
+    suite = Suite(options.exe, options.arch, options.objdump)
+    try:
+        return suite.Run()
+    finally:
+        suite.Clean()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
