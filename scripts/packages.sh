@@ -3,7 +3,8 @@
 # when not root). Says what it installs before it does.
 
 # Packages for each job.
-HOST_PACKAGES=(cmake ninja-build g++ libgtest-dev python3)
+HOST_PACKAGES=(cmake ninja-build g++ libgtest-dev python3 binutils)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32 binutils-mingw-w64-x86-64)
 WINE64_PACKAGES=(wine wine64)
 WINE32_PACKAGES=(wine32:i386)

@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -73,7 +75,7 @@ ChildResult RunInChild(const std::function<int()>& body) {
 }
 
 ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
-                       const char* const simulatedUser) {
+                       const char* const simulatedUser, const StdoutMode mode) {
   std::vector<char*> argv{const_cast<char*>(path.c_str())};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -94,10 +96,18 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
   MakePipe(err);
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  if (mode == kStdoutPipe) {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  } else if (mode == kStdoutClosed) {
+    posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   posix_spawn_file_actions_addclose(&actions, out[0]);
+  posix_spawn_file_actions_addclose(&actions, out[1]);
   posix_spawn_file_actions_addclose(&actions, err[0]);
+  posix_spawn_file_actions_addclose(&actions, err[1]);
   pid_t pid = 0;
   const int spawned =
       posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());

@@ -16,7 +16,14 @@ struct ChildResult {
 // exit handlers run as they would in a real process.
 ChildResult RunInChild(const std::function<int()>& body);
 
+// Where a program's standard output goes.
+enum StdoutMode {
+  kStdoutPipe,    // collected in ChildResult::out
+  kStdoutClosed,  // as with >&-
+  kStdoutFull,    // /dev/full: every write fails with ENOSPC
+};
+
 // Runs a program with the given arguments (after its own name). A null
 // simulatedUser leaves HALTCTL_SIMULATED_PLATFORM unset.
 ChildResult RunProgram(const std::string& path, const std::vector<std::string>& args,
-                       const char* simulatedUser);
+                       const char* simulatedUser, StdoutMode mode = kStdoutPipe);

@@ -101,4 +101,11 @@ TEST(SwitchScannerTest, ArgumentsAfterTheDecidingOneAreNeverRead) {
   EXPECT_EQ(ScanSwitches(2, bad).outcome, kScanNotUnderstood);
 }
 
+TEST(SwitchScannerTest, OneMebibyteArgumentIsScannedToItsEnd) {
+  const std::string huge = "-" + std::string(1 << 20, 'x') + "f";
+  EXPECT_EQ(Scan({huge}).outcome, kScanRequest);
+  EXPECT_EQ(Scan({huge}).flags, 4u);
+  EXPECT_EQ(Scan({huge + "?"}).outcome, kScanHelp);
+}
+
 }  // namespace

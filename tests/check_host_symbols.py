@@ -1,0 +1,46 @@
+#!/usr/bin/env python3
+"""Fails if the host build of haltctl could end this machine's session: if
+the linked executable refers to any way of rebooting, signalling or starting
+another process, or links a D-Bus or login-manager library.
+
+    check_host_symbols.py EXECUTABLE
+"""
+import re
+import subprocess
+import sys
+
+FORBIDDEN_SYMBOLS = {
+    "reboot", "kill", "killpg", "tgkill", "tkill", "sigqueue", "raise_signal",
+    "system", "popen", "fork", "vfork", "clone", "clone3", "daemon",
+    "execl", "execle", "execlp", "execv", "execve", "execvp", "execvpe", "fexecve", "execveat",
+    "posix_spawn", "posix_spawnp", "syscall",
+}
+FORBIDDEN_PREFIXES = ("sd_bus", "sd_login", "dbus_", "g_dbus", "polkit_")
+FORBIDDEN_LIBRARIES = ("libdbus", "libsystemd", "libelogind", "libgio", "libpolkit")
+
+
+def main():
+    exe = sys.argv[1]
+    symbols = subprocess.run(["nm", "-D", "--undefined-only", exe], check=True,
+                             capture_output=True, text=True).stdout
+    dynamic = subprocess.run(["readelf", "-d", exe], check=True, capture_output=True,
+                             text=True).stdout
+    names = [line.split()[-1].split("@")[0] for line in symbols.splitlines() if line.strip()]
+    needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic)
+
+    bad = sorted(n for n in names
+                 if n in FORBIDDEN_SYMBOLS or n.startswith(FORBIDDEN_PREFIXES))
+    bad_libraries = sorted(l for l in needed if l.startswith(FORBIDDEN_LIBRARIES))
+    print("%s: %d undefined symbols, libraries %s" % (exe, len(names), " ".join(needed)))
+    if not names:
+        print("FAIL: no undefined symbols read: not a dynamically linked executable?")
+        return 1
+    for name in bad:
+        print("FAIL: refers to %s" % name)
+    for library in bad_libraries:
+        print("FAIL: links %s" % library)
+    return 1 if bad or bad_libraries else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,57 @@
+#include "tests/haltctl_harness.h"
+
+#include <gtest/gtest.h>
+
+#include "cli/driver.h"
+#include "platform/simulated_control.h"
+
+const char kBannerLine1[] =
+    "Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\n";
+
+const char kUsageText[] =
+    "Usage:\n"
+    "  haltctl [-<switches>]\n"
+    "Exclusive switches:\n"
+    "  r  reboot                      s,h  shutdown\n"
+    "  l  logoff                      p    poweroff\n"
+    "Optional switch:\n"
+    "  f  forces processes to terminate\n";
+
+Output SplitBanner(const std::string& out) {
+  const size_t first = out.find('\n');
+  const size_t second = first == std::string::npos ? first : out.find('\n', first + 1);
+  if (second == std::string::npos) return {out, "", ""};
+  return {out.substr(0, first + 1), out.substr(first + 1, second - first),
+          out.substr(second + 1)};
+}
+
+void ExpectBanner(const Output& output) {
+  EXPECT_EQ(output.line1, kBannerLine1);
+  EXPECT_EQ(output.line2.rfind("  ", 0), 0u) << output.line2;
+  EXPECT_GT(output.line2.size(), 3u) << output.line2;
+}
+
+ChildResult RunDriver(const std::vector<std::string>& args,
+                      const std::function<void()>& setup) {
+  return RunInChild([&args, &setup] {
+    setup();
+    ReportSimulatedPlatformAtExit();
+    std::vector<const char*> argv{"haltctl"};
+    for (const std::string& arg : args) argv.push_back(arg.c_str());
+    return RunHaltctl(static_cast<int>(argv.size()), argv.data());
+  });
+}
+
+std::string Summary(const std::string& err) {
+  const size_t at = err.find("simulated-summary: ");
+  return at == std::string::npos ? "" : err.substr(at);
+}
+
+int CountOccurrences(const std::string& where, const std::string& text) {
+  int count = 0;
+  for (size_t at = where.find(text); at != std::string::npos;
+       at = where.find(text, at + text.size())) {
+    ++count;
+  }
+  return count;
+}
