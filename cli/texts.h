@@ -8,7 +8,7 @@
 
 constexpr char kBanner[] =
     "Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\n"
-    "  haltctl " HALTCTL_VERSION ", (c) 2026 the haltctl developers\n";
+    "  haltctl " HALTCTL_VERSION ", (c) 2026 the haltctl developers, MIT License\n";
 
 constexpr char kUsage[] =
     "Usage:\n"
