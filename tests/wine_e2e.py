@@ -8,7 +8,7 @@ and, from Wine's relay trace of the program's own thread, exactly which
 platform calls the program made with which arguments. Under Wine a session
 end only ends the processes of that prefix; the host is never touched.
 
-    wine_e2e.py --exe haltctl.exe --arch x64|x86 --objdump OBJDUMP
+    wine_e2e.py --exe haltctl.exe --arch x64|x86 --objdump OBJDUMP --version X.Y.Z
 
 Exit status 77 means Wine is missing (a skip), except with CI=true, where a
 missing Wine is a failure.
@@ -60,8 +60,9 @@ def Hex(text):
 
 
 class Suite:
-    def __init__(self, exe, arch, objdump):
+    def __init__(self, exe, arch, objdump, version):
         self.exe = os.path.abspath(exe)
+        self.version = version
         self.arch = arch
         self.bits = 64 if arch == "x64" else 32
         self.entry = self.EntryPoint(objdump)
@@ -229,8 +230,10 @@ class Suite:
         if not out.startswith(BANNER_LINE_1):
             raise Failure("banner line 1 is %r" % out[:len(BANNER_LINE_1)])
         line2 = lines[1] if len(lines) > 1 else b""
-        if not line2.startswith(b"  ") or len(line2) < 3 or b"\n" in line2:
+        if not line2.startswith(b"  ") or b"\n" in line2:
             raise Failure("banner line 2 is %r" % line2)
+        if ("haltctl %s" % self.version).encode() not in line2:
+            raise Failure("banner line 2 %r does not show version %s" % (line2, self.version))
         return out[len(lines[0]) + len(line2) + 4:]
 
     def Case(self, label, prefix, args, status, flags=None, accepted=True):
@@ -299,6 +302,7 @@ def main():
     parser.add_argument("--exe", required=True)
     parser.add_argument("--arch", choices=["x64", "x86"], required=True)
     parser.add_argument("--objdump", required=True)
+    parser.add_argument("--version", required=True, help="the project's version")
     options = parser.parse_args()
 
     missing = WineMissing(options.arch)
@@ -306,7 +310,7 @@ def main():
         print(missing + ("" if os.environ.get("CI") == "true" else "; skipped"))
         return 1 if os.environ.get("CI") == "true" else SKIP
 
-    suite = Suite(options.exe, options.arch, options.objdump)
+    suite = Suite(options.exe, options.arch, options.objdump, options.version)
     try:
         return suite.Run()
     finally:
