@@ -1,11 +1,10 @@
 #include "tests/child_process.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <cstdlib>
 #include <cstring>

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "cli/driver.h"
 #include "platform/simulated_control.h"
 
@@ -45,6 +47,13 @@ ChildResult RunDriver(const std::vector<std::string>& args,
 std::string Summary(const std::string& err) {
   const size_t at = err.find("simulated-summary: ");
   return at == std::string::npos ? "" : err.substr(at);
+}
+
+std::string RequestLine(const unsigned flags, const bool accepted) {
+  char line[64];
+  std::snprintf(line, sizeof line, "simulated: ExitWindowsEx(0x%08X, 0) %s", flags,
+                accepted ? "accepted" : "refused");
+  return line;
 }
 
 int CountOccurrences(const std::string& where, const std::string& text) {

@@ -30,5 +30,9 @@ ChildResult RunDriver(const std::vector<std::string>& args,
 // The "simulated-summary: ..." line the child wrote at exit, or "".
 std::string Summary(const std::string& err);
 
+// The start of the simulated platform's line for one session-end request,
+// e.g. "simulated: ExitWindowsEx(0x00000006, 0) accepted".
+std::string RequestLine(unsigned flags, bool accepted);
+
 // How many times text occurs in where.
 int CountOccurrences(const std::string& where, const std::string& text);

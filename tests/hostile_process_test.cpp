@@ -3,7 +3,6 @@
 // value. Each case has its expected outcome, not just "did not crash".
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,13 +10,6 @@
 #include "tests/haltctl_harness.h"
 
 namespace {
-
-std::string RequestLine(const unsigned flags, const bool accepted) {
-  char line[64];
-  std::snprintf(line, sizeof line, "simulated: ExitWindowsEx(0x%08X, 0) %s", flags,
-                accepted ? "accepted" : "refused");
-  return line;
-}
 
 struct Outcome {
   int status;
