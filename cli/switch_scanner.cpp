@@ -2,6 +2,12 @@
 
 #include "platform/win32.h"
 
+namespace {
+
+bool IsAsciiLetter(const char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+}  // namespace
+
 SwitchScan ScanSwitches(const int count, const char* const args[]) {
   ExitFlags flags = 0;
   bool logoff = false;
@@ -20,7 +26,11 @@ SwitchScan ScanSwitches(const int count, const char* const args[]) {
         case 'f': flags |= EWX_FORCE; break;
         case 'l': logoff = true; break;
         case '?': return {kScanHelp, 0};
-        default: break;  // upper case, digits, dashes, any other byte
+        default:
+          // A letter that is no switch means a word such as --help or
+          // -logoff: reading it letter by letter could end the session.
+          if (IsAsciiLetter(*c)) return {kScanNotUnderstood, 0};
+          break;  // digits, dashes, other punctuation, bytes above 127
       }
     }
   }

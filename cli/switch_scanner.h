@@ -10,7 +10,7 @@ typedef std::uint32_t ExitFlags;
 enum ScanOutcome {
   kScanRequest,        // the arguments name a request: see flags
   kScanHelp,           // a '?' was reached: show the usage text, status 0
-  kScanNotUnderstood,  // an argument without a leading '-', or no action named
+  kScanNotUnderstood,  // no leading '-', a letter that is no switch, or no action
 };
 
 struct SwitchScan {

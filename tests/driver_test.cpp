@@ -24,6 +24,8 @@ TEST(DriverTest, UsageOutcomesPrintBannerThenUsageAndTouchNothing) {
       {{}, 0},          {{"-?"}, 0},      {{"-r?"}, 0},      {{"-r", "-?"}, 0},
       {{"/r"}, 2},      {{"r"}, 2},       {{""}, 2},         {{"-"}, 2},
       {{"-x"}, 2},      {{"-r", "x"}, 2}, {{"x", "-?"}, 2},  {{"--", "-R"}, 2},
+      // Words are refused whole, never read as the switch letters in them.
+      {{"--help"}, 2},  {{"-logoff"}, 2}, {{"-l", "-force"}, 2}, {{"-Rf"}, 2},
   };
   for (const Case& c : cases) {
     std::string label;
@@ -105,11 +107,19 @@ TEST(HostBinaryTest, EnvironmentChoosesTheSimulatedUser) {
   }
 }
 
-TEST(HostBinaryTest, HelpPrintsUsageAndMakesNoRequest) {
-  const ChildResult run = RunProgram(HALTCTL_BINARY, {"-?"}, nullptr);
-  EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(SplitBanner(run.out).rest, kUsageText);
-  EXPECT_EQ(run.err, "");
+TEST(HostBinaryTest, UsageOutcomesPrintUsageAndMakeNoRequest) {
+  struct Case {
+    const char* arg;
+    int status;
+  };
+  const Case cases[] = {{"-?", 0}, {"--help", 2}, {"--version", 2}, {"-poweroff", 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.arg);
+    const ChildResult run = RunProgram(HALTCTL_BINARY, {c.arg}, nullptr);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(SplitBanner(run.out).rest, kUsageText);
+    EXPECT_EQ(run.err, "");
+  }
 }
 
 }  // namespace

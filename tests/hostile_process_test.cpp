@@ -3,6 +3,7 @@
 // value. Each case has its expected outcome, not just "did not crash".
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -67,7 +68,7 @@ TEST(HostileProcessTest, TenThousandArguments) {
 
 TEST(HostileProcessTest, OneArgumentOf100KiB) {
   // Linux caps one argument at 128 KiB; the scanner alone is tested with more.
-  const std::string ignored = "-" + std::string(100 * 1024, 'R') + "p";
+  const std::string ignored = "-" + std::string(100 * 1024, '9') + "p";
   ExpectOutcome(RunProgram(HALTCTL_BINARY, {ignored}, nullptr), {0, false, 8}, true);
 
   const std::string blanks = "-r" + std::string(100 * 1024, ' ') + "?";
@@ -80,17 +81,23 @@ TEST(HostileProcessTest, EveryByteValueInArguments) {
   for (int b = 1; b <= 255; ++b) {
     const char c = static_cast<char>(b);
     eachByte.push_back(std::string("-") + c);
-    if (c != '?' && c != ' ' && c != '\t') allInOne += c;
+    const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (c != '?' && c != ' ' && c != '\t' && (!letter || std::strchr("rshlpf", c))) {
+      allInOne += c;
+    }
   }
-  // "-?" stands among them: help, and no request.
+  // "-?" (0x3F) comes before the first letter: help, and no request.
   ExpectOutcome(RunProgram(HALTCTL_BINARY, eachByte, nullptr), {0, true, -1}, true);
 
-  // Without it every action letter and force are there: 1|2|4|8, and a logoff.
+  // Without it, "-A" is met first: not understood, nothing requested.
   std::vector<std::string> withoutHelp;
   for (const std::string& arg : eachByte) {
     if (arg != "-?") withoutHelp.push_back(arg);
   }
-  ExpectOutcome(RunProgram(HALTCTL_BINARY, withoutHelp, nullptr), {0, false, 15}, true);
+  ExpectOutcome(RunProgram(HALTCTL_BINARY, withoutHelp, nullptr), {2, true, -1}, true);
+
+  // Every byte that is neither a help mark, a separator nor an unknown
+  // letter: all the action letters and force, 1|2|4|8, and a logoff.
   ExpectOutcome(RunProgram(HALTCTL_BINARY, {allInOne}, nullptr), {0, false, 15}, true);
 }
 

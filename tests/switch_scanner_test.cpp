@@ -46,23 +46,37 @@ const ScanCase kCases[] = {
     {{"-rl"}, kScanRequest, 2},
     {{"-sh"}, kScanRequest, 1},
     {{"-rshpfl"}, kScanRequest, 15},
-    // Ignored characters: case matters, dashes and other bytes add nothing.
+    // Dashes, digits, punctuation and bytes above 127 add nothing.
     {{"--r"}, kScanRequest, 2},
-    {{"-R"}, kScanNotUnderstood, 0},
-    {{"-S"}, kScanNotUnderstood, 0},
-    {{"-x"}, kScanNotUnderstood, 0},
     {{"--"}, kScanNotUnderstood, 0},
     {{"-"}, kScanNotUnderstood, 0},
     {{"-", "-", "-"}, kScanNotUnderstood, 0},
-    {{"-Rx9r"}, kScanRequest, 2},
+    {{"-9.r_"}, kScanRequest, 2},
     {{"-\xE9r\x7F"}, kScanRequest, 2},
     {{"-", "-f"}, kScanRequest, 4},
+    // Any other letter, upper case included, makes the arguments not
+    // understood: words are never read letter by letter.
+    {{"-R"}, kScanNotUnderstood, 0},
+    {{"-S"}, kScanNotUnderstood, 0},
+    {{"-x"}, kScanNotUnderstood, 0},
+    {{"-Rf"}, kScanNotUnderstood, 0},
+    {{"-rX"}, kScanNotUnderstood, 0},
+    {{"--help"}, kScanNotUnderstood, 0},
+    {{"-help"}, kScanNotUnderstood, 0},
+    {{"--version"}, kScanNotUnderstood, 0},
+    {{"-logoff"}, kScanNotUnderstood, 0},
+    {{"-l", "-force"}, kScanNotUnderstood, 0},
+    {{"-poweroff"}, kScanNotUnderstood, 0},
+    {{"-reboot"}, kScanNotUnderstood, 0},
+    {{"-r", "-x"}, kScanNotUnderstood, 0},
+    {{"-x", "-?"}, kScanNotUnderstood, 0},
     // A blank or tab ends the argument, not the scan.
     {{"-r f"}, kScanRequest, 2},
     {{"-r\tf"}, kScanRequest, 2},
     {{"- r"}, kScanNotUnderstood, 0},
     {{"-r ?"}, kScanRequest, 2},
     {{"-r x", "-f"}, kScanRequest, 6},
+    {{"-r --help"}, kScanRequest, 2},
     // Arguments without a leading dash, wherever they stand.
     {{"/r"}, kScanNotUnderstood, 0},
     {{"r"}, kScanNotUnderstood, 0},
@@ -75,7 +89,9 @@ const ScanCase kCases[] = {
     {{"-r?"}, kScanHelp, 0},
     {{"-?r"}, kScanHelp, 0},
     {{"-r", "-?"}, kScanHelp, 0},
-    {{"-x?"}, kScanHelp, 0},
+    // Where a help mark and an unknown letter meet, the first one decides.
+    {{"-?x"}, kScanHelp, 0},
+    {{"-x?"}, kScanNotUnderstood, 0},
     // The first argument that calls for the usage text ends the scan.
     {{"x", "-?"}, kScanNotUnderstood, 0},
     {{"-?", "x"}, kScanHelp, 0},
@@ -102,10 +118,11 @@ TEST(SwitchScannerTest, ArgumentsAfterTheDecidingOneAreNeverRead) {
 }
 
 TEST(SwitchScannerTest, OneMebibyteArgumentIsScannedToItsEnd) {
-  const std::string huge = "-" + std::string(1 << 20, 'x') + "f";
+  const std::string huge = "-" + std::string(1 << 20, '9') + "f";
   EXPECT_EQ(Scan({huge}).outcome, kScanRequest);
   EXPECT_EQ(Scan({huge}).flags, 4u);
   EXPECT_EQ(Scan({huge + "?"}).outcome, kScanHelp);
+  EXPECT_EQ(Scan({huge + "x"}).outcome, kScanNotUnderstood);
 }
 
 }  // namespace

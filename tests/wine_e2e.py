@@ -42,7 +42,8 @@ TRACED = ["user32.ExitWindowsEx", "advapi32.OpenThreadToken", "advapi32.OpenProc
           "KERNEL32.CloseHandle", "KERNEL32.GetLastError"]
 
 HELP_CASES = [[], ["-?"], ["-r?"], ["-r", "-?"]]
-NOT_UNDERSTOOD_CASES = [["/r"], ["r"], [""], ["-"], ["-x"], ["-r", "x"], ["x", "-?"]]
+NOT_UNDERSTOOD_CASES = [["/r"], ["r"], [""], ["-"], ["-x"], ["-r", "x"], ["x", "-?"],
+                        ["--help"], ["-logoff"], ["-l", "-force"], ["-Rf"]]
 REQUEST_CASES = [  # arguments, ExitWindowsEx flags
     (["-r"], 2), (["-s"], 1), (["-h"], 1), (["-p"], 8), (["-rf"], 6), (["-pf"], 12),
     (["-l"], 0), (["-lf"], 4), (["-f"], 4), (["-rs"], 3), (["-r", "-f"], 6),

@@ -46,6 +46,9 @@ void Check(const bool holds) {
   if (!holds) std::abort();
 }
 
+constexpr char kOtherLetters[] =
+    "abcdegijkmnoqtuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
 // The part of an argument that counts: up to its first blank or tab.
 std::string Counted(const std::string& arg) { return arg.substr(0, arg.find_first_of(" \t")); }
 
@@ -67,13 +70,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, const size_t size) {
   if (scan.outcome == kScanRequest) Check((scan.flags & ~ExitFlags{0xF}) == 0);
 
   // A request comes back exactly when every argument is a switch argument
-  // without a help mark, and some argument names an action.
+  // without a help mark or a letter that is no switch, and some argument
+  // names an action.
   bool allSwitches = true;
   bool namesAction = false;
   for (const std::string& arg : args) {
     const std::string counted = Counted(arg);
     allSwitches = allSwitches && !arg.empty() && arg[0] == '-' &&
-                  counted.find('?') == std::string::npos;
+                  counted.find('?') == std::string::npos &&
+                  counted.find_first_of(kOtherLetters) == std::string::npos;
     namesAction = namesAction || counted.find_first_of("rshpfl", 1) != std::string::npos;
   }
   Check((scan.outcome == kScanRequest) == (allSwitches && namesAction));
@@ -91,13 +96,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, const size_t size) {
   Check(Same(Scan(repeated), scan));
 
   // Whatever follows a blank or tab is ignored, even a help mark or a
-  // letter.
+  // letter, known or not.
   std::vector<std::string> tails = args;
   bool changed = false;
   for (std::string& arg : tails) {
     const size_t end = arg.find_first_of(" \t");
     if (end == std::string::npos) continue;
-    arg = arg.substr(0, end + 1) + "?r" + arg.substr(end + 1);
+    arg = arg.substr(0, end + 1) + "?rX" + arg.substr(end + 1);
     changed = true;
   }
   if (changed) Check(Same(Scan(tails), scan));
