@@ -19,11 +19,17 @@ void ShowUsage(const int status) {
 
 int RunHaltctl(const int argc, const char* const argv[]) {
   printf(kBanner);
-  if (argc < 2) ShowUsage(kExitOk);
+  // Nothing asked is not success: a script's unset variable must not read
+  // as a request that was made.
+  if (argc < 2) ShowUsage(kExitNotUnderstood);
 
   const SwitchScan scan = ScanSwitches(argc - 1, argv + 1);
   if (scan.outcome == kScanHelp) ShowUsage(kExitOk);
   if (scan.outcome == kScanNotUnderstood) ShowUsage(kExitNotUnderstood);
+
+  // A forced session end may kill this process before it exits; the banner
+  // must not die with it in a redirected, fully buffered stdout.
+  fflush(stdout);
 
   // Without the privilege the platform may still accept the request (a
   // logoff needs none), so its absence is left for the platform to judge.

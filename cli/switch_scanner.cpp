@@ -14,6 +14,8 @@ SwitchScan ScanSwitches(const int count, const char* const args[]) {
 
   for (int i = 0; i < count; ++i) {
     const char* const arg = args[i];
+    // "/?" is how Windows users ask for help; any other '/' is not a switch.
+    if (arg[0] == '/' && arg[1] == '?' && arg[2] == '\0') return {kScanHelp, 0};
     if (arg[0] != '-') return {kScanNotUnderstood, 0};
 
     // A blank or tab ends this argument: whatever follows it is not a switch.

@@ -9,7 +9,7 @@ typedef std::uint32_t ExitFlags;
 
 enum ScanOutcome {
   kScanRequest,        // the arguments name a request: see flags
-  kScanHelp,           // a '?' was reached: show the usage text, status 0
+  kScanHelp,           // a '?' was reached, or "/?": show the usage text, status 0
   kScanNotUnderstood,  // no leading '-', a letter that is no switch, or no action
 };
 

@@ -53,6 +53,7 @@ std::string DescribeCalls();   // the calls in order, e.g. "OpenThreadToken ..."
 
 // Registers an exit handler that writes one line to standard error:
 // "simulated-summary: calls=<DescribeCalls> open=N invalid-closes=N
-// pseudo-closes=N", so a test can see what a process did even when it ended
-// through exit().
+// pseudo-closes=N unflushed-at-request=N", so a test can see what a process
+// did even when it ended through exit(). The last is how many bytes of
+// standard output were still buffered when ExitWindowsEx was called.
 void ReportSimulatedPlatformAtExit();

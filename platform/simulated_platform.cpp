@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string>
 
+#include <stdio_ext.h>
+
 #include "platform/simulated_control.h"
 #include "platform/win32.h"
 
@@ -55,6 +57,7 @@ struct Session {
   int logged;
   int invalidCloses;
   int pseudoCloses;
+  int unflushedAtRequest;
 };
 
 Session g_session;
@@ -82,7 +85,7 @@ void StartSession(const SimulatedUser user) {
 Session& CurrentSession() {
   if (g_session.ready) return g_session;
   const char* const choice = std::getenv("HALTCTL_SIMULATED_PLATFORM");
-  if (choice == nullptr || std::strcmp(choice, "accept") == 0) {
+  if (choice == nullptr || choice[0] == '\0' || std::strcmp(choice, "accept") == 0) {
     StartSession(kUserAccept);
   } else if (std::strcmp(choice, "no-privilege") == 0) {
     StartSession(kUserNoPrivilege);
@@ -139,6 +142,12 @@ int FindPrivilege(const LUID luid) {
     }
   }
   return -1;
+}
+
+// The token the platform checks a request against: the thread's own when
+// it has one, else the process token.
+const Token& EffectiveToken() {
+  return g_session.threadHasToken ? g_session.threadToken : g_session.processToken;
 }
 
 std::string DescribeActions(const UINT flags) {
@@ -258,7 +267,10 @@ BOOL WINAPI AdjustTokenPrivileges(const HANDLE handle, const BOOL disableAll,
 
 BOOL WINAPI ExitWindowsEx(const UINT flags, const DWORD reason) {
   const bool injected = EnterCall(kCallExitWindowsEx);
-  const Session& s = g_session;
+  Session& s = g_session;
+  // A forced session end may kill the caller at once: whatever it has not
+  // yet written out would be lost.
+  s.unflushedAtRequest = static_cast<int>(__fpending(stdout));
   const bool needsPrivilege = (flags & (EWX_SHUTDOWN | EWX_REBOOT | EWX_POWEROFF)) != 0;
 
   DWORD error = ERROR_SUCCESS;
@@ -266,7 +278,7 @@ BOOL WINAPI ExitWindowsEx(const UINT flags, const DWORD reason) {
     error = s.lastError;
   } else if (s.user == kUserRefuse) {
     error = ERROR_ACCESS_DENIED;
-  } else if (needsPrivilege && !s.processToken.enabled[kShutdown]) {
+  } else if (needsPrivilege && !EffectiveToken().enabled[kShutdown]) {
     error = ERROR_PRIVILEGE_NOT_HELD;
   }
 
@@ -333,8 +345,10 @@ std::string DescribeCalls() {
 
 void ReportSimulatedPlatformAtExit() {
   std::atexit([] {
-    std::fprintf(stderr, "simulated-summary: calls=%s open=%d invalid-closes=%d pseudo-closes=%d\n",
+    std::fprintf(stderr,
+                 "simulated-summary: calls=%s open=%d invalid-closes=%d pseudo-closes=%d "
+                 "unflushed-at-request=%d\n",
                  DescribeCalls().c_str(), CountOpenHandles(), CountInvalidCloses(),
-                 CountPseudoHandleCloses());
+                 CountPseudoHandleCloses(), g_session.unflushedAtRequest);
   });
 }

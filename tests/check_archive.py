@@ -38,8 +38,13 @@ def main():
                         failures.append("%s does not end every line with CRLF" % text)
                 if b"MIT License" not in archive.read("LICENSE.txt"):
                     failures.append("LICENSE.txt is not the MIT licence")
-                if ("haltctl %s" % version).encode() not in archive.read("README.txt"):
-                    failures.append("README.txt does not name version %s" % version)
+                readme = archive.read("README.txt").split(b"\r\n")
+                if ("haltctl %s" % version).encode() not in readme[0]:
+                    failures.append("README.txt's title does not name version %s" % version)
+                if readme[1] != b"=" * len(readme[0]):
+                    failures.append("README.txt's title underline is not as long as the title")
+                if b"@" in b"".join(readme):
+                    failures.append("README.txt holds an unreplaced @VARIABLE@")
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0

@@ -21,7 +21,8 @@ TEST(DriverTest, UsageOutcomesPrintBannerThenUsageAndTouchNothing) {
     int status;
   };
   const Case cases[] = {
-      {{}, 0},          {{"-?"}, 0},      {{"-r?"}, 0},      {{"-r", "-?"}, 0},
+      {{}, 2},          {{"-?"}, 0},      {{"-r?"}, 0},      {{"-r", "-?"}, 0},
+      {{"/?"}, 0},      {{"-r", "/?"}, 0}, {{"x", "/?"}, 2},
       {{"/r"}, 2},      {{"r"}, 2},       {{""}, 2},         {{"-"}, 2},
       {{"-x"}, 2},      {{"-r", "x"}, 2}, {{"x", "-?"}, 2},  {{"--", "-R"}, 2},
       // Words are refused whole, never read as the switch letters in them.
@@ -37,7 +38,8 @@ TEST(DriverTest, UsageOutcomesPrintBannerThenUsageAndTouchNothing) {
     EXPECT_EQ(output.rest, kUsageText);
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(Summary(run.err),
-              "simulated-summary: calls= open=0 invalid-closes=0 pseudo-closes=0\n");
+              "simulated-summary: calls= open=0 invalid-closes=0 pseudo-closes=0 "
+              "unflushed-at-request=0\n");
   }
 }
 
@@ -74,7 +76,7 @@ TEST(DriverTest, RequestOutcomesPrintBannerOnlyAndReportThePlatformsAnswer) {
               "simulated-summary: calls=GetCurrentThread OpenThreadToken GetLastError "
               "GetCurrentProcess OpenProcessToken LookupPrivilegeValueA "
               "AdjustTokenPrivileges GetLastError CloseHandle ExitWindowsEx "
-              "open=0 invalid-closes=0 pseudo-closes=0\n")
+              "open=0 invalid-closes=0 pseudo-closes=0 unflushed-at-request=0\n")
         << run.err;
   }
 }
@@ -93,6 +95,7 @@ TEST(HostBinaryTest, EnvironmentChoosesTheSimulatedUser) {
       {"no-privilege", "-rf", 1, "simulated: ExitWindowsEx(0x00000006, 0) refused"},
       {"no-privilege", "-lf", 0, "simulated: ExitWindowsEx(0x00000004, 0) accepted"},
       {"refuse", "-l", 1, "simulated: ExitWindowsEx(0x00000000, 0) refused"},
+      {"", "-r", 0, "simulated: ExitWindowsEx(0x00000002, 0) accepted"},
       {"bogus", "-l", 1, "simulated: HALTCTL_SIMULATED_PLATFORM must be accept, no-privilege"},
   };
   for (const Case& c : cases) {
@@ -112,7 +115,7 @@ TEST(HostBinaryTest, UsageOutcomesPrintUsageAndMakeNoRequest) {
     const char* arg;
     int status;
   };
-  const Case cases[] = {{"-?", 0}, {"--help", 2}, {"--version", 2}, {"-poweroff", 2}};
+  const Case cases[] = {{"-?", 0}, {"/?", 0}, {"--help", 2}, {"--version", 2}, {"-poweroff", 2}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.arg);
     const ChildResult run = RunProgram(HALTCTL_BINARY, {c.arg}, nullptr);

@@ -21,7 +21,8 @@ struct Fault {
   DWORD error;
   int tokensOpened;      // so CloseHandle is called exactly this often
   int leftOpen;          // what the platform still holds at exit
-  bool privilegeEnabled; // in the process token, which a shutdown needs
+  bool privilegeEnabled; // in the token a shutdown is checked against: the
+                         // thread's own if it has one, else the process's
 };
 
 const Fault kFaults[] = {
@@ -42,16 +43,19 @@ const Fault kFaults[] = {
      true},
     {"ExitWindowsEx fails", false, kUserAccept, kCallExitWindowsEx, ERROR_NOT_ENOUGH_MEMORY, 1,
      0, true},
-    // With a thread token, the thread's token is the one adjusted.
-    {"thread token", true, kUserAccept, kNothing, 0, 1, 0, false},
+    // With a thread token, the thread's token is the one adjusted, and the
+    // one the platform checks.
+    {"thread token", true, kUserAccept, kNothing, 0, 1, 0, true},
+    // Told wrongly that the thread has none, the program adjusts the process
+    // token, which is not the one checked.
     {"OpenThreadToken: no token", true, kUserAccept, kCallOpenThreadToken, ERROR_NO_TOKEN, 1, 0,
-     true},
+     false},
     {"thread token: lookup fails", true, kUserAccept, kCallLookupPrivilegeValueA,
      ERROR_NO_SUCH_PRIVILEGE, 1, 0, false},
     {"thread token: adjust fails", true, kUserAccept, kCallAdjustTokenPrivileges,
      ERROR_ACCESS_DENIED, 1, 0, false},
     {"thread token: CloseHandle fails", true, kUserAccept, kCallCloseHandle,
-     ERROR_INVALID_HANDLE, 1, 1, false},
+     ERROR_INVALID_HANDLE, 1, 1, true},
 };
 
 struct Request {
@@ -90,7 +94,7 @@ TEST(FaultInjectionTest, EachFailingCallLeavesStatusOutputAndHandlesRight) {
       const std::string summary = Summary(run.err);
       EXPECT_EQ(CountOccurrences(summary, "CloseHandle"), fault.tokensOpened) << summary;
       EXPECT_NE(summary.find(" open=" + std::to_string(fault.leftOpen) +
-                             " invalid-closes=0 pseudo-closes=0\n"),
+                             " invalid-closes=0 pseudo-closes=0 unflushed-at-request=0\n"),
                 std::string::npos)
           << summary;
     }

@@ -95,7 +95,13 @@ const ScanCase kCases[] = {
     // The first argument that calls for the usage text ends the scan.
     {{"x", "-?"}, kScanNotUnderstood, 0},
     {{"-?", "x"}, kScanHelp, 0},
-    {{"-r", "/?"}, kScanNotUnderstood, 0},
+    // "/?" exactly asks for help, as on Windows; any other '/' is no switch.
+    {{"/?"}, kScanHelp, 0},
+    {{"-r", "/?"}, kScanHelp, 0},
+    {{"x", "/?"}, kScanNotUnderstood, 0},
+    {{"/?x"}, kScanNotUnderstood, 0},
+    {{"/"}, kScanNotUnderstood, 0},
+    {{"/h"}, kScanNotUnderstood, 0},
 };
 
 TEST(SwitchScannerTest, TableOfArgumentsGivesOutcome) {

@@ -41,9 +41,9 @@ TRACED = ["user32.ExitWindowsEx", "advapi32.OpenThreadToken", "advapi32.OpenProc
           "advapi32.LookupPrivilegeValueA", "advapi32.AdjustTokenPrivileges",
           "KERNEL32.CloseHandle", "KERNEL32.GetLastError"]
 
-HELP_CASES = [[], ["-?"], ["-r?"], ["-r", "-?"]]
-NOT_UNDERSTOOD_CASES = [["/r"], ["r"], [""], ["-"], ["-x"], ["-r", "x"], ["x", "-?"],
-                        ["--help"], ["-logoff"], ["-l", "-force"], ["-Rf"]]
+HELP_CASES = [["-?"], ["-r?"], ["-r", "-?"], ["/?"], ["-r", "/?"]]
+NOT_UNDERSTOOD_CASES = [[], ["/r"], ["r"], [""], ["-"], ["-x"], ["-r", "x"], ["x", "-?"],
+                        ["x", "/?"], ["--help"], ["-logoff"], ["-l", "-force"], ["-Rf"]]
 REQUEST_CASES = [  # arguments, ExitWindowsEx flags
     (["-r"], 2), (["-s"], 1), (["-h"], 1), (["-p"], 8), (["-rf"], 6), (["-pf"], 12),
     (["-l"], 0), (["-lf"], 4), (["-f"], 4), (["-rs"], 3), (["-r", "-f"], 6),
@@ -92,7 +92,9 @@ class Suite:
         """Runs one program in the prefix and returns (stdout, stderr, status).
         Output goes through files, not pipes: processes that outlive the
         program (services, or wineboot.exe after a session end) inherit its
-        output handles and would hold a pipe open."""
+        output handles and would hold a pipe open. A file also makes the
+        program's stdout fully buffered, so a forced request's banner is
+        checked where a kill could lose it."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             run = subprocess.run(["wine"] + args, env=self.Env(prefix, relay),
                                  stdin=subprocess.DEVNULL, stdout=out, stderr=err,
