@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "platform/simulated_control.h"
-#include "tests/child_process.h"
-#include "tests/haltctl_harness.h"
+#include "tests/host/child_process.h"
+#include "tests/host/haltctl_harness.h"
 
 namespace {
 

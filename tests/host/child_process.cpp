@@ -1,4 +1,4 @@
-#include "tests/child_process.h"
+#include "tests/host/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/child_process.h"
-#include "tests/haltctl_harness.h"
+#include "tests/host/child_process.h"
+#include "tests/host/haltctl_harness.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/simulated_control.h"
-#include "tests/haltctl_harness.h"
+#include "tests/host/haltctl_harness.h"
 
 namespace {
 

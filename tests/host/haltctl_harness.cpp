@@ -1,4 +1,4 @@
-#include "tests/haltctl_harness.h"
+#include "tests/host/haltctl_harness.h"
 
 #include <gtest/gtest.h>
 

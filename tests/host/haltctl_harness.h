@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/child_process.h"
+#include "tests/host/child_process.h"
 
 extern const char kBannerLine1[];
 extern const char kUsageText[];
