@@ -18,7 +18,7 @@ enum SimulatedUser {
   kUserRefuse,       // ExitWindowsEx refuses every request
 };
 
-enum SimulatedCall {
+enum SimulatedCall : int {
   kCallGetCurrentThread,
   kCallGetCurrentProcess,
   kCallGetLastError,
@@ -28,7 +28,8 @@ enum SimulatedCall {
   kCallAdjustTokenPrivileges,
   kCallCloseHandle,
   kCallExitWindowsEx,
-  kSimulatedCallKinds
+  kSimulatedCallKinds,  // how many kinds of call there are: not a call
+  kNoCall,              // for FailNextCall: no call is to fail
 };
 
 // Starts a fresh session for the user, as a new process would see it,
@@ -36,7 +37,8 @@ enum SimulatedCall {
 void ResetSimulatedPlatform(SimulatedUser user);
 
 // Makes the next call of this kind fail (return zero) with the given last
-// error, once. Calls that cannot fail on the real platform are not accepted.
+// error, once; kNoCall does nothing. Calls that cannot fail on the real
+// platform, and values that name no call, abort the test.
 void FailNextCall(SimulatedCall call, DWORD error);
 
 // Gives the calling thread a token of its own (an impersonation token that

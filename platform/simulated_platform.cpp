@@ -300,9 +300,11 @@ BOOL WINAPI ExitWindowsEx(const UINT flags, const DWORD reason) {
 void ResetSimulatedPlatform(const SimulatedUser user) { StartSession(user); }
 
 void FailNextCall(const SimulatedCall call, const DWORD error) {
-  // These cannot fail on the real platform; asking for it is a test's mistake.
+  if (call == kNoCall) return;
+  // These cannot fail on the real platform, and the rest are no call at all;
+  // asking for either is a test's mistake.
   if (call == kCallGetCurrentThread || call == kCallGetCurrentProcess ||
-      call == kCallGetLastError) {
+      call == kCallGetLastError || call < 0 || call >= kSimulatedCallKinds) {
     std::abort();
   }
   Session& s = CurrentSession();
@@ -312,7 +314,10 @@ void FailNextCall(const SimulatedCall call, const DWORD error) {
 
 void GiveThreadToken() { CurrentSession().threadHasToken = true; }
 
-int CountCalls(const SimulatedCall call) { return CurrentSession().calls[call]; }
+int CountCalls(const SimulatedCall call) {
+  if (call < 0 || call >= kSimulatedCallKinds) std::abort();
+  return CurrentSession().calls[call];
+}
 
 int CountOpenHandles() {
   int open = 0;

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -54,6 +55,9 @@ ChildResult RunInChild(const std::function<int()>& body) {
   int err[2];
   MakePipe(out);
   MakePipe(err);
+  // Whatever the test has buffered would otherwise be written twice, once by
+  // each process.
+  std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr SimulatedCall kNothing = kSimulatedCallKinds;
-
 struct Fault {
   const char* what;
   bool threadToken;      // the thread runs under a token of its own
@@ -26,7 +24,7 @@ struct Fault {
 };
 
 const Fault kFaults[] = {
-    {"no fault", false, kUserAccept, kNothing, 0, 1, 0, true},
+    {"no fault", false, kUserAccept, kNoCall, 0, 1, 0, true},
     {"OpenThreadToken: access denied", false, kUserAccept, kCallOpenThreadToken,
      ERROR_ACCESS_DENIED, 0, 0, false},
     {"OpenProcessToken fails", false, kUserAccept, kCallOpenProcessToken, ERROR_ACCESS_DENIED,
@@ -35,7 +33,7 @@ const Fault kFaults[] = {
      ERROR_NO_SUCH_PRIVILEGE, 1, 0, false},
     {"AdjustTokenPrivileges returns zero", false, kUserAccept, kCallAdjustTokenPrivileges,
      ERROR_ACCESS_DENIED, 1, 0, false},
-    {"AdjustTokenPrivileges: not all assigned", false, kUserNoPrivilege, kNothing, 0, 1, 0,
+    {"AdjustTokenPrivileges: not all assigned", false, kUserNoPrivilege, kNoCall, 0, 1, 0,
      false},
     // The platform refused the close; trying again could close a handle that
     // by now belongs to something else, so the one call is all there is.
@@ -45,7 +43,7 @@ const Fault kFaults[] = {
      0, true},
     // With a thread token, the thread's token is the one adjusted, and the
     // one the platform checks.
-    {"thread token", true, kUserAccept, kNothing, 0, 1, 0, true},
+    {"thread token", true, kUserAccept, kNoCall, 0, 1, 0, true},
     // Told wrongly that the thread has none, the program adjusts the process
     // token, which is not the one checked.
     {"OpenThreadToken: no token", true, kUserAccept, kCallOpenThreadToken, ERROR_NO_TOKEN, 1, 0,
@@ -76,7 +74,7 @@ TEST(FaultInjectionTest, EachFailingCallLeavesStatusOutputAndHandlesRight) {
       const ChildResult run = RunDriver({request.arg}, [&fault] {
         ResetSimulatedPlatform(fault.user);
         if (fault.threadToken) GiveThreadToken();
-        if (fault.failing != kNothing) FailNextCall(fault.failing, fault.error);
+        FailNextCall(fault.failing, fault.error);
       });
 
       const bool accepted = fault.failing != kCallExitWindowsEx &&
@@ -99,6 +97,16 @@ TEST(FaultInjectionTest, EachFailingCallLeavesStatusOutputAndHandlesRight) {
           << summary;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FaultInjectionTest, AValueThatNamesNoCallIsRefused) {
+  ResetSimulatedPlatform(kUserAccept);
+  EXPECT_DEATH(FailNextCall(kSimulatedCallKinds, ERROR_ACCESS_DENIED), "");
+  EXPECT_DEATH(FailNextCall(static_cast<SimulatedCall>(-1), ERROR_ACCESS_DENIED), "");
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ TEST(EnablePrivilegeTest, DisablingSwitchesOffOnlyTheNamedPrivilege) {
 struct FailureCase {
   const char* what;
   SimulatedUser user;
-  SimulatedCall failing;  // kSimulatedCallKinds: nothing injected
+  SimulatedCall failing;
   DWORD error;
   const char* name;
   int tokensOpened;
@@ -63,13 +63,13 @@ const FailureCase kFailures[] = {
      ERROR_ACCESS_DENIED, kShutdown, 0, 0},
     {"process token cannot be opened", kUserAccept, kCallOpenProcessToken,
      ERROR_ACCESS_DENIED, kShutdown, 0, 1},
-    {"name unknown to the system", kUserAccept, kSimulatedCallKinds, 0,
+    {"name unknown to the system", kUserAccept, kNoCall, 0,
      "SeNoSuchPrivilege", 1, 1},
     {"lookup fails", kUserAccept, kCallLookupPrivilegeValueA, ERROR_NOT_ENOUGH_MEMORY,
      kShutdown, 1, 1},
     {"adjust returns zero", kUserAccept, kCallAdjustTokenPrivileges, ERROR_ACCESS_DENIED,
      kShutdown, 1, 1},
-    {"token lacks the privilege", kUserNoPrivilege, kSimulatedCallKinds, 0, kShutdown, 1, 1},
+    {"token lacks the privilege", kUserNoPrivilege, kNoCall, 0, kShutdown, 1, 1},
     {"close fails", kUserAccept, kCallCloseHandle, ERROR_INVALID_HANDLE, kShutdown, 1, 1},
 };
 
@@ -77,7 +77,7 @@ TEST(EnablePrivilegeTest, EveryFailureReportsFalseAndLeavesNothingOpen) {
   for (const FailureCase& c : kFailures) {
     SCOPED_TRACE(c.what);
     ResetSimulatedPlatform(c.user);
-    if (c.failing != kSimulatedCallKinds) FailNextCall(c.failing, c.error);
+    FailNextCall(c.failing, c.error);
     EXPECT_FALSE(EnablePrivilege(c.name, true)) << DescribeCalls();
     EXPECT_EQ(CountCalls(kCallOpenProcessToken), c.processTokenOpens) << DescribeCalls();
     // A close the platform reported as failed still counts as the one close.

@@ -25,6 +25,16 @@ def Field(header, name):
     return match.group(1)
 
 
+def ImportedNames(header, dll):
+    """The names objdump -p lists as imported from one DLL."""
+    names = set()
+    for block in re.split(r"\n\s*DLL Name: ", header)[1:]:
+        lines = block.splitlines()
+        if lines[0].strip().lower() == dll:
+            names.update(l.split()[-1] for l in lines[1:] if re.match(r"\s+[0-9a-f]+\s+\d+\s+\S", l))
+    return names
+
+
 def main():
     objdump, exe, arch = sys.argv[1:4]
     header = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
@@ -53,6 +63,12 @@ def main():
         failures.append("not stripped: it has a symbol table")
     if size > MAX_SIZE:
         failures.append("%d bytes, more than %d" % (size, MAX_SIZE))
+    # The texts go out through msvcrt's own printf (as puts, for constant
+    # lines). MinGW's replacement, which any libstdc++ header included too
+    # early brings in, more than doubles the image and imports localeconv.
+    msvcrt = ImportedNames(header, "msvcrt.dll")
+    if "localeconv" in msvcrt or not {"printf", "puts"} & msvcrt:
+        failures.append("does not print through msvcrt's printf: MinGW's own is linked in")
 
     print("%s: %d bytes (%.1f KiB), subsystem %d.%d, imports %s"
           % (exe, size, size / 1024, found[0], found[1], " ".join(dlls)))

@@ -8,7 +8,7 @@ and, from Wine's relay trace of the program's own thread, exactly which
 platform calls the program made with which arguments. Under Wine a session
 end only ends the processes of that prefix; the host is never touched.
 
-    wine_e2e.py --exe haltctl.exe --arch x64|x86 --objdump OBJDUMP --version X.Y.Z
+    wine_e2e.py --exe haltctl.exe --arch x64|x86 --objdump OBJDUMP --version X.Y.Z --work DIR
 
 Exit status 77 means Wine is missing (a skip), except with CI=true, where a
 missing Wine is a failure.
@@ -19,11 +19,11 @@ import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
+import wineprefix
+
 SKIP = 77
-RUN_TIMEOUT = 120
 
 BANNER_LINE_1 = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
 USAGE = (b"Usage:\r\n"
@@ -61,93 +61,56 @@ def Hex(text):
 
 
 class Suite:
-    def __init__(self, exe, arch, objdump, version):
+    def __init__(self, exe, arch, objdump, version, work):
         self.exe = os.path.abspath(exe)
         self.version = version
         self.arch = arch
         self.bits = 64 if arch == "x64" else 32
         self.entry = self.EntryPoint(objdump)
-        self.root = tempfile.mkdtemp(prefix="haltctl-e2e-%s." % arch)
+        self.work = work
         self.failures = []
         self.cases = 0
         self.live = None  # the prefix whose server is running, if any
 
     def EntryPoint(self, objdump):
+        """The entry point's address relative to the image base: where the
+        image is loaded is Wine's choice, since the image is relocatable."""
         header = subprocess.run([objdump, "-p", self.exe], check=True, capture_output=True,
                                 text=True).stdout
-        base = re.search(r"^ImageBase\s+([0-9a-fA-F]+)", header, re.M).group(1)
-        entry = re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", header, re.M).group(1)
-        return int(base, 16) + int(entry, 16)
-
-    def Env(self, prefix, relay):
-        env = dict(os.environ)
-        env["WINEPREFIX"] = prefix
-        env["WINEDEBUG"] = "+relay" if relay else "-all"
-        # No Mono or Gecko installer prompts while the prefix is made.
-        env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
-        env.pop("DISPLAY", None)
-        return env
-
-    def Wine(self, prefix, args, relay=False):
-        """Runs one program in the prefix and returns (stdout, stderr, status).
-        Output goes through files, not pipes: processes that outlive the
-        program (services, or wineboot.exe after a session end) inherit its
-        output handles and would hold a pipe open. A file also makes the
-        program's stdout fully buffered, so a forced request's banner is
-        checked where a kill could lose it."""
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            run = subprocess.run(["wine"] + args, env=self.Env(prefix, relay),
-                                 stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                 timeout=RUN_TIMEOUT)
-            out.seek(0)
-            err.seek(0)
-            return out.read(), err.read(), run.returncode
+        return int(re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", header, re.M).group(1), 16)
 
     def StartPrefix(self, prefix):
-        """Starts a lasting Wine server and the prefix's services, untraced, so
-        that a traced run traces the program alone and starts quickly."""
+        """Starts the server and the prefix's services, untraced, so that a
+        traced run traces the program alone and starts quickly."""
         if self.live == prefix:
             return
         self.StopPrefix(self.live)
         self.StopPrefix(prefix)  # whatever a failed case may have left
-        env = self.Env(prefix, False)
-        subprocess.run(["wineserver", "-p"], env=env, check=True, timeout=RUN_TIMEOUT)
+        wineprefix.StartServer(prefix)
         # Any program starts the services; cmd.exe is one that every prefix
         # has, the refusing one included.
-        self.Wine(prefix, ["cmd", "/c", "exit"])
+        wineprefix.Run(prefix, ["cmd", "/c", "exit"])
         self.live = prefix
 
     def StopPrefix(self, prefix):
-        """Ends every process of the prefix and its server. A session end has
-        started wineboot.exe, which must not meet the next program."""
+        """A session end has started wineboot.exe, which must not meet the
+        next program: every process of the prefix is ended."""
         self.live = None
-        if prefix is None:
-            return
-        env = self.Env(prefix, False)
-        subprocess.run(["wineserver", "-k"], env=env, capture_output=True)
-        subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=RUN_TIMEOUT)
+        if prefix is not None:
+            wineprefix.StopServer(prefix)
 
     def MakePrefix(self):
-        prefix = os.path.join(self.root, "prefix")
-        os.mkdir(prefix)
+        prefix = self.work.Prefix("prefix")
         started = time.monotonic()
-        self.Wine(prefix, ["wineboot", "-i"])
-        self.StopPrefix(prefix)
-        made = time.monotonic() - started
-        reg = os.path.join(self.root, "relay.reg")
-        with open(reg, "w") as f:
-            f.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"
-                    "\"RelayInclude\"=\"%s\"\n" % ";".join(TRACED))
-        self.Wine(prefix, ["regedit", "/S", reg])
-        self.StopPrefix(prefix)
-        print("prefix made in %.1f s (%s)" % (made, prefix), flush=True)
+        wineprefix.Make(prefix, TRACED)
+        print("prefix made in %.1f s (%s)" % (time.monotonic() - started, prefix), flush=True)
         return prefix
 
     def MakeRefusingPrefix(self, prefix):
         """A copy of the prefix in which ExitWindowsEx cannot start wineboot.exe
         and so refuses every request. Hard links keep the copy cheap; the
         registry files, which Wine rewrites, are copied outright."""
-        refusing = os.path.join(self.root, "refusing")
+        refusing = self.work.Prefix("refusing")
         subprocess.run(["cp", "-al", prefix, refusing], check=True)
         for name in os.listdir(refusing):
             if name.endswith(".reg"):
@@ -165,18 +128,21 @@ class Suite:
         return refusing
 
     def OwnCalls(self, trace):
-        """The traced calls of the program's own thread, the one that started
-        at the executable's entry point: [(name, [args], retval)]."""
-        thread = None
-        starting = re.compile(r"^([0-9a-f]{4}):Starting (?:thread|process) proc ([0-9A-Fa-f]+)")
-        for line in trace.splitlines():
-            m = starting.match(line)
-            if m and int(m.group(2), 16) == self.entry:
-                thread = m.group(1)
-                break
-        if thread is None:
-            raise Failure("the relay trace shows no thread starting at the entry point %x"
-                          % self.entry)
+        """The traced calls of the program's own thread: the thread that
+        loaded the executable (Wine's loaddll trace names it and the address
+        it was loaded at) and then started at its entry point there.
+        Returns [(name, [args], retval)]."""
+        name = re.escape(os.path.basename(self.exe))
+        loaded = re.search(r'^([0-9a-f]{4}):trace:loaddll:\w+ Loaded L".*\\%s" at ([0-9A-Fa-f]+)'
+                           % name, trace, re.M | re.I)
+        if loaded is None:
+            raise Failure("the trace shows no thread loading %s" % os.path.basename(self.exe))
+        thread, base = loaded.group(1), int(loaded.group(2), 16)
+        started = re.search(r"^%s:Starting (?:thread|process) proc ([0-9A-Fa-f]+)" % thread,
+                            trace, re.M)
+        if started is None or int(started.group(1), 16) != base + self.entry:
+            raise Failure("thread %s, which loaded the executable at %x, did not start at its "
+                          "entry point %x" % (thread, base, base + self.entry))
         calls = []
         call = re.compile(r"^%s:Call ([\w.]+)\((.*)\) ret=" % thread)
         ret = re.compile(r"^%s:Ret  ([\w.]+)\(\) retval=([0-9a-f]+) " % thread)
@@ -245,7 +211,8 @@ class Suite:
         try:
             self.StartPrefix(prefix)
             try:
-                out, err, returncode = self.Wine(prefix, [self.exe] + args, relay=True)
+                out, err, returncode = wineprefix.Run(prefix, [self.exe] + args,
+                                                      debug="+relay,+loaddll")
             finally:
                 # After a session end nothing of the prefix may live on; after
                 # a usage run the server and services are kept for the next.
@@ -266,9 +233,11 @@ class Suite:
                     raise Failure("printed after the banner: %r" % rest)
                 self.ExpectRequestCalls(calls, flags, accepted)
             print("ok   %-40s %.1f s" % (label, time.monotonic() - started), flush=True)
-        except (Failure, subprocess.TimeoutExpired) as failure:
-            print("FAIL %-40s %s" % (label, failure), flush=True)
+        except Exception as failure:  # one broken case must not stop the others
+            kind = "" if isinstance(failure, Failure) else type(failure).__name__ + ": "
+            print("FAIL %-40s %s%s" % (label, kind, failure), flush=True)
             self.failures.append(label)
+            self.StopPrefix(prefix)
 
     def Run(self):
         started = time.monotonic()
@@ -287,18 +256,6 @@ class Suite:
               % (self.arch, self.cases, len(self.failures), time.monotonic() - started))
         return 1 if self.failures else 0
 
-    def Clean(self):
-        self.StopPrefix(self.live)
-        shutil.rmtree(self.root, ignore_errors=True)
-
-
-def WineMissing(arch):
-    if shutil.which("wine") is None or shutil.which("wineserver") is None:
-        return "wine is not installed"
-    if arch == "x86" and not os.path.isdir("/usr/lib/i386-linux-gnu/wine"):
-        return "Wine's 32-bit support (wine32:i386) is not installed"
-    return None
-
 
 def main():
     parser = argparse.ArgumentParser()
@@ -306,18 +263,16 @@ def main():
     parser.add_argument("--arch", choices=["x64", "x86"], required=True)
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--version", required=True, help="the project's version")
+    parser.add_argument("--work", required=True, help="a folder for the suite's prefixes")
     options = parser.parse_args()
 
-    missing = WineMissing(options.arch)
+    missing = wineprefix.WineMissing(options.arch)
     if missing:
         print(missing + ("" if os.environ.get("CI") == "true" else "; skipped"))
         return 1 if os.environ.get("CI") == "true" else SKIP
 
-    suite = Suite(options.exe, options.arch, options.objdump, options.version)
-    try:
-        return suite.Run()
-    finally:
-        suite.Clean()
+    with wineprefix.WorkFolder(options.work) as work:
+        return Suite(options.exe, options.arch, options.objdump, options.version, work).Run()
 
 
 if __name__ == "__main__":
