@@ -1,47 +1,109 @@
 #!/usr/bin/env bash
-# Builds haltctl.exe and runs it under Wine with the arguments given, in a
-# Wine prefix made for this run and deleted afterwards, then reports the
-# exit status. Wine's session end touches only that prefix's processes.
+# Builds haltctl.exe and runs it under Wine with the arguments given, then
+# says in one line what happened. Wine's session end touches only the
+# processes of the project's own Wine prefix, never the host's session.
 #
-#   scripts/run.sh [--x86] [haltctl arguments...]
+#   scripts/run.sh [--x86] [--fresh] [--] [haltctl arguments...]
 #
-# --x86 runs the 32-bit build (needs Wine's 32-bit support); the default is x64.
+# --x86    run the 32-bit build (needs Wine's 32-bit support); the default is x64
+# --fresh  use a throwaway prefix for this run instead of the kept one
+# --       end of this script's options: all that follows goes to haltctl
+#
+# The prefix is build/wine-<arch>, made on first use (about 10 s) and kept,
+# so later runs take about a second. Never ~/.wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
-preset=windows-x64
-wine_packages=("${WINE64_PACKAGES[@]}")
-if [ "${1:-}" = "--x86" ]; then
+arch=x64
+fresh=false
+while [ $# -gt 0 ]; do
+  case $1 in
+    --x86) arch=x86 ;;
+    --fresh) fresh=true ;;
+    --) shift; break ;;
+    *) break ;;
+  esac
   shift
-  preset=windows-x86
-  wine_packages+=("${WINE32_PACKAGES[@]}")
+done
+
+preset=windows-$arch
+packages=(cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}" "${WINE64_PACKAGES[@]}")
+[ "$arch" = x86 ] && packages+=("${WINE32_PACKAGES[@]}")
+EnsurePackages "${packages[@]}"
+
+# Quiet when the build works; the compiler's own words when it does not.
+mkdir -p build
+log=build/run-$arch.log
+if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log" 2>&1; then
+  cat "$log" >&2
+  echo "run: the build failed (the output above is also in $log)" >&2
+  exit 1
 fi
 
-EnsurePackages "${HOST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${wine_packages[@]}"
-cmake --preset "$preset" >/dev/null
-cmake --build --preset "$preset" >/dev/null
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko dialogs
+unset DISPLAY                                             # and no window at all
 
-prefix=$(mktemp -d "${TMPDIR:-/tmp}/haltctl-wine.XXXXXX")
-export WINEPREFIX="$prefix" WINEDEBUG=-all
-cleanup() {
+if $fresh; then
+  prefix=$(mktemp -d "$PWD/build/wine-$arch-fresh.XXXXXX")
+  trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; WINEPREFIX=$prefix wineserver -w; rm -rf "$prefix"' EXIT
+else
+  prefix=$PWD/build/wine-$arch
+fi
+export WINEPREFIX=$prefix
+
+# A prefix made by another Wine, or before 32-bit support was installed, may
+# no longer start: such a prefix is made again.
+stamp="$(wine --version) wine32:$(IsInstalled wine32:i386 && echo yes || echo no)"
+if [ "$(cat "$prefix/.haltctl-made-by" 2>/dev/null)" != "$stamp" ]; then
+  echo "run: making the Wine prefix $prefix (about 10 s, once)" >&2
   wineserver -k >/dev/null 2>&1 || true
   rm -rf "$prefix"
-}
-trap cleanup EXIT
+  mkdir -p "$prefix"
+  if ! wineboot -i >"$prefix.log" 2>&1; then
+    cat "$prefix.log" >&2
+    echo "run: Wine could not make the prefix $prefix" >&2
+    exit 1
+  fi
+  # Wine's relay trace of ExitWindowsEx tells which request was made.
+  printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"RelayInclude"="user32.ExitWindowsEx"\n' \
+    >"$prefix/relay.reg"
+  wine regedit /S "$prefix/relay.reg" >>"$prefix.log" 2>&1
+  wineserver -w
+  echo "$stamp" >"$prefix/.haltctl-made-by"
+  rm -f "$prefix.log"
+fi
 
-echo "setup: running build/$preset/haltctl.exe under Wine in $prefix (first start takes a few seconds)" >&2
+trace=build/run-$arch.trace
 set +e
-wine "build/$preset/haltctl.exe" "$@"
+WINEDEBUG=+relay wine "build/$preset/haltctl.exe" "$@" 2>"$trace"
 status=$?
 set -e
-wineserver -w || true
+
+# The flags of the request, if haltctl made one, and Wine's answer.
+call=$(sed -n 's/^.*:Call user32\.ExitWindowsEx(\([0-9a-fA-F]*\),.*/\1/p' "$trace" | head -n 1)
+if [ -n "$call" ]; then
+  wineserver -w  # the session end Wine started ends the prefix's programs
+  flags=$((16#$call))
+  words=""
+  ((flags & 1)) && words+=" + shutdown"
+  ((flags & 2)) && words+=" + reboot"
+  ((flags & 8)) && words+=" + poweroff"
+  [ -z "$words" ] && words=" + logoff"
+  words=${words# + }
+  ((flags & 4)) && words+=", forcing programs to close"
+  request="requested $words (ExitWindowsEx flags 0x$call)"
+fi
 
 case $status in
-  0) meaning="success: help shown, or the session-end request was accepted" ;;
-  1) meaning="the platform refused the session-end request" ;;
-  2) meaning="arguments not understood: usage shown" ;;
-  *) meaning="not a haltctl status: Wine itself failed" ;;
+  0) if [ -n "$call" ]; then
+       meaning="$request; Wine accepted it and ended the programs of its prefix, nothing else"
+     else
+       meaning="showed the usage text because help was asked"
+     fi ;;
+  1) meaning="${request:-made a request}; Wine refused it" ;;
+  2) meaning="showed the usage text: the arguments were not understood, nothing was requested" ;;
+  *) meaning="did not finish: status $status is Wine's, not haltctl's (Wine's output: $trace)" ;;
 esac
-echo "haltctl exited with status $status ($meaning)" >&2
+echo "run: haltctl $meaning (status $status)" >&2
 exit "$status"

@@ -6,6 +6,9 @@
 # Installs whatever is missing first.
 #
 #   scripts/test.sh
+#
+# One line per preset; each preset's whole output is in build/logs/<preset>.log
+# and is printed only when the preset fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -13,9 +16,34 @@ source scripts/packages.sh
 EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
   "${WINE64_PACKAGES[@]}" "${WINE32_PACKAGES[@]}"
 
+mkdir -p build/logs
+summary=()
+failed=0
+started=$SECONDS
 for preset in host host-asan fuzz windows-x64 windows-x86; do
-  echo "== $preset" >&2
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-  ctest --preset "$preset"
+  log=build/logs/$preset.log
+  begun=$SECONDS
+  if { cmake --preset "$preset" && cmake --build --preset "$preset" &&
+       ctest --preset "$preset"; } >"$log" 2>&1; then
+    result=passed
+  else
+    result=FAILED
+    failed=1
+    cat "$log"
+  fi
+  tests=$(sed -n 's/^.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/tests: \2, failed: \1/p' "$log")
+  line=$(printf '%-12s %-7s %4d s  %s' "$preset" "$result" $((SECONDS - begun)) "${tests:-no test run}")
+  echo "$line"
+  summary+=("$line")
+  # The fuzzer's own summary: executions, corpus, findings.
+  sed -n 's/^[0-9]*: \(fuzz: .*\)$/             \1/p' "$log"
 done
+
+echo
+echo "summary ($((SECONDS - started)) s in all; logs in build/logs):"
+printf '  %s\n' "${summary[@]}"
+if [ "$failed" -ne 0 ]; then
+  echo "FAILED: see the output above"
+  exit 1
+fi
+echo "all presets passed"
