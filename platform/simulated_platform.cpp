@@ -6,70 +6,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include <stdio_ext.h>
 
-#include "platform/simulated_control.h"
+#include "platform/simulated_session.h"
 #include "platform/win32.h"
 
+namespace simulated {
 namespace {
-
-struct Privilege {
-  const char* name;
-  LUID luid;
-};
-
-// The privileges the simulated system knows, with the LUIDs Windows uses.
-constexpr Privilege kKnownPrivileges[] = {
-    {"SeShutdownPrivilege", {19, 0}},
-    {"SeChangeNotifyPrivilege", {23, 0}},
-};
-constexpr int kPrivilegeCount = sizeof kKnownPrivileges / sizeof kKnownPrivileges[0];
-constexpr int kShutdown = 0;
-
-struct Token {
-  bool held[kPrivilegeCount];
-  bool enabled[kPrivilegeCount];
-};
-
-struct HandleSlot {
-  bool open;
-  Token* token;
-  DWORD access;
-};
-
-constexpr int kMaxHandles = 16;
-constexpr int kMaxLoggedCalls = 64;
-
-struct Session {
-  bool ready;
-  SimulatedUser user;
-  DWORD lastError;
-  Token processToken;
-  Token threadToken;
-  bool threadHasToken;
-  HandleSlot handles[kMaxHandles];
-  bool failNext[kSimulatedCallKinds];
-  DWORD failError[kSimulatedCallKinds];
-  int calls[kSimulatedCallKinds];
-  SimulatedCall log[kMaxLoggedCalls];
-  int logged;
-  int invalidCloses;
-  int pseudoCloses;
-  int unflushedAtRequest;
-};
 
 Session g_session;
 
-const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
-const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
-
-const char* const kCallNames[kSimulatedCallKinds] = {
-    "GetCurrentThread",      "GetCurrentProcess",    "GetLastError",
-    "OpenThreadToken",       "OpenProcessToken",     "LookupPrivilegeValueA",
-    "AdjustTokenPrivileges", "CloseHandle",          "ExitWindowsEx",
-};
+}  // namespace
 
 void StartSession(const SimulatedUser user) {
   g_session = Session{};
@@ -99,6 +47,15 @@ Session& CurrentSession() {
   }
   return g_session;
 }
+
+}  // namespace simulated
+
+namespace {
+
+using namespace simulated;
+
+const HANDLE kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+const HANDLE kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
 
 // Records the call and says whether a test asked it to fail; if so the last
 // error is already set.
@@ -150,18 +107,25 @@ const Token& EffectiveToken() {
   return g_session.threadHasToken ? g_session.threadToken : g_session.processToken;
 }
 
-std::string DescribeActions(const UINT flags) {
-  std::string words;
-  const auto add = [&words](const char* const word) {
-    if (!words.empty()) words += " + ";
-    words += word;
+// The actions a request word asks for, e.g. "reboot, forcing processes to
+// terminate". A fixed buffer, not std::string: the program's own path through
+// the simulation needs nothing of the C++ runtime.
+struct Actions {
+  char text[96];
+};
+
+Actions DescribeActions(const UINT flags) {
+  Actions actions = {};
+  const auto add = [&actions](const char* const word) {
+    if (actions.text[0] != '\0') std::strcat(actions.text, " + ");
+    std::strcat(actions.text, word);
   };
   if (flags & EWX_SHUTDOWN) add("shutdown");
   if (flags & EWX_REBOOT) add("reboot");
   if (flags & EWX_POWEROFF) add("poweroff");
-  if (words.empty()) add("logoff");
-  if (flags & EWX_FORCE) words += ", forcing processes to terminate";
-  return words;
+  if (actions.text[0] == '\0') add("logoff");
+  if (flags & EWX_FORCE) std::strcat(actions.text, ", forcing processes to terminate");
+  return actions;
 }
 
 }  // namespace
@@ -286,74 +250,14 @@ BOOL WINAPI ExitWindowsEx(const UINT flags, const DWORD reason) {
     std::fprintf(stderr,
                  "simulated: ExitWindowsEx(0x%08X, %u) accepted: %s; "
                  "nothing happens to this machine\n",
-                 flags, static_cast<unsigned>(reason), DescribeActions(flags).c_str());
+                 flags, static_cast<unsigned>(reason), DescribeActions(flags).text);
     return TRUE;
   }
   std::fprintf(stderr,
                "simulated: ExitWindowsEx(0x%08X, %u) refused with error %u: %s; "
                "nothing happens to this machine\n",
                flags, static_cast<unsigned>(reason), static_cast<unsigned>(error),
-               DescribeActions(flags).c_str());
+               DescribeActions(flags).text);
   return Fail(error);
 }
 
-void ResetSimulatedPlatform(const SimulatedUser user) { StartSession(user); }
-
-void FailNextCall(const SimulatedCall call, const DWORD error) {
-  if (call == kNoCall) return;
-  // These cannot fail on the real platform, and the rest are no call at all;
-  // asking for either is a test's mistake.
-  if (call == kCallGetCurrentThread || call == kCallGetCurrentProcess ||
-      call == kCallGetLastError || call < 0 || call >= kSimulatedCallKinds) {
-    std::abort();
-  }
-  Session& s = CurrentSession();
-  s.failNext[call] = true;
-  s.failError[call] = error;
-}
-
-void GiveThreadToken() { CurrentSession().threadHasToken = true; }
-
-int CountCalls(const SimulatedCall call) {
-  if (call < 0 || call >= kSimulatedCallKinds) std::abort();
-  return CurrentSession().calls[call];
-}
-
-int CountOpenHandles() {
-  int open = 0;
-  for (const HandleSlot& slot : CurrentSession().handles) open += slot.open ? 1 : 0;
-  return open;
-}
-
-int CountInvalidCloses() { return CurrentSession().invalidCloses; }
-
-int CountPseudoHandleCloses() { return CurrentSession().pseudoCloses; }
-
-bool IsPrivilegeEnabled(const bool threadToken, const char* const name) {
-  const Session& s = CurrentSession();
-  const Token& token = threadToken ? s.threadToken : s.processToken;
-  for (int i = 0; i < kPrivilegeCount; ++i) {
-    if (std::strcmp(kKnownPrivileges[i].name, name) == 0) return token.enabled[i];
-  }
-  return false;
-}
-
-std::string DescribeCalls() {
-  const Session& s = CurrentSession();
-  std::string text;
-  for (int i = 0; i < s.logged; ++i) {
-    if (i > 0) text += ' ';
-    text += kCallNames[s.log[i]];
-  }
-  return text;
-}
-
-void ReportSimulatedPlatformAtExit() {
-  std::atexit([] {
-    std::fprintf(stderr,
-                 "simulated-summary: calls=%s open=%d invalid-closes=%d pseudo-closes=%d "
-                 "unflushed-at-request=%d\n",
-                 DescribeCalls().c_str(), CountOpenHandles(), CountInvalidCloses(),
-                 CountPseudoHandleCloses(), g_session.unflushedAtRequest);
-  });
-}

@@ -9,7 +9,7 @@
 # --fresh  use a throwaway prefix for this run instead of the kept one
 # --       end of this script's options: all that follows goes to haltctl
 #
-# The prefix is build/wine-<arch>, made on first use (about 10 s) and kept,
+# The prefix is build/wine-<arch>, made on first use (about 20 s) and kept,
 # so later runs take about a second. Never ~/.wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -41,38 +41,14 @@ if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log" 2
   exit 1
 fi
 
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko dialogs
-unset DISPLAY                                             # and no window at all
-
+source scripts/wineprefix.sh
 if $fresh; then
   prefix=$(mktemp -d "$PWD/build/wine-$arch-fresh.XXXXXX")
-  trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; WINEPREFIX=$prefix wineserver -w; rm -rf "$prefix"' EXIT
+  trap 'RemoveWinePrefix "$prefix"' EXIT
 else
   prefix=$PWD/build/wine-$arch
 fi
-export WINEPREFIX=$prefix
-
-# A prefix made by another Wine, or before 32-bit support was installed, may
-# no longer start: such a prefix is made again.
-stamp="$(wine --version) wine32:$(IsInstalled wine32:i386 && echo yes || echo no)"
-if [ "$(cat "$prefix/.haltctl-made-by" 2>/dev/null)" != "$stamp" ]; then
-  echo "run: making the Wine prefix $prefix (about 10 s, once)" >&2
-  wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$prefix"
-  mkdir -p "$prefix"
-  if ! wineboot -i >"$prefix.log" 2>&1; then
-    cat "$prefix.log" >&2
-    echo "run: Wine could not make the prefix $prefix" >&2
-    exit 1
-  fi
-  # Wine's relay trace of ExitWindowsEx tells which request was made.
-  printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"RelayInclude"="user32.ExitWindowsEx"\n' \
-    >"$prefix/relay.reg"
-  wine regedit /S "$prefix/relay.reg" >>"$prefix.log" 2>&1
-  wineserver -w
-  echo "$stamp" >"$prefix/.haltctl-made-by"
-  rm -f "$prefix.log"
-fi
+UseWinePrefix "$prefix"
 
 trace=build/run-$arch.trace
 set +e

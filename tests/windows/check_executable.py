@@ -1,77 +1,103 @@
 #!/usr/bin/env python3
 """Checks a built haltctl.exe without running it: a stripped console program
-for the right Windows version that imports nothing but system DLLs and stays
-small. Reads the PE header through MinGW-w64's objdump.
+for the right Windows version that needs nothing but system DLLs, loads
+USER32 and ADVAPI32 only when a request first calls them, and stays small.
+Reads the PE file with Debian's python3-pefile.
 
-    check_executable.py OBJDUMP EXE x64|x86
+    check_executable.py EXE x64|x86
 """
 import os
-import re
-import subprocess
+import struct
 import sys
 
-ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "advapi32.dll", "msvcrt.dll"}
+import pefile
+
+IMPORTED_DLLS = {"kernel32.dll", "msvcrt.dll"}     # loaded with the program
+DELAYED_DLLS = {"user32.dll", "advapi32.dll"}      # loaded at their first call
 MAX_SIZE = 64 * 1024
-EXPECTED = {  # magic, subsystem version
-    "x64": ("020b", (5, 2)),
-    "x86": ("010b", (4, 0)),
+EXPECTED = {  # optional header magic, subsystem version
+    "x64": (0x20B, (5, 2)),
+    "x86": (0x10B, (4, 0)),
 }
+IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 
 
-def Field(header, name):
-    match = re.search(r"^%s\s+(\S+)" % name, header, re.MULTILINE)
-    if not match:
-        raise SystemExit("objdump printed no %s" % name)
-    return match.group(1)
+def DelayLoaded(pe):
+    """{dll: [function]} from the delay-load descriptors in the image.
 
-
-def ImportedNames(header, dll):
-    """The names objdump -p lists as imported from one DLL."""
-    names = set()
-    for block in re.split(r"\n\s*DLL Name: ", header)[1:]:
-        lines = block.splitlines()
-        if lines[0].strip().lower() == dll:
-            names.update(l.split()[-1] for l in lines[1:] if re.match(r"\s+[0-9a-f]+\s+\d+\s+\S", l))
-    return names
+    GNU ld does not fill the PE header's delay-import directory, so the
+    descriptors that the toolchain's delay-import libraries put in the image
+    are found by their shape: attributes 1 (addresses are RVAs), then RVAs of
+    the DLL's name, its module handle, its address table and its name table,
+    all inside the image, the name ending in ".dll"."""
+    image = pe.get_memory_mapped_image()
+    limit = pe.OPTIONAL_HEADER.SizeOfImage
+    wide = pe.OPTIONAL_HEADER.Magic == 0x20B
+    thunk, thunk_format = (8, "<Q") if wide else (4, "<I")
+    found = {}
+    for offset in range(0, len(image) - 32, 4):
+        attributes, name, handle, iat, names = struct.unpack_from("<5I", image, offset)
+        if attributes != 1 or not all(0 < rva < limit for rva in (name, handle, iat, names)):
+            continue
+        dll = pe.get_string_at_rva(name, 64)
+        if not dll.lower().endswith(b".dll"):
+            continue
+        functions = []
+        while True:
+            entry = struct.unpack_from(thunk_format, image, names + thunk * len(functions))[0]
+            if entry == 0 or entry >= limit:
+                break
+            # Until the first call, each address slot holds the address of
+            # the code that loads the DLL; a zero there jumps to 0.
+            slot = struct.unpack_from(thunk_format, image, iat + thunk * len(functions))[0]
+            name = pe.get_string_at_rva(entry + 2, 128).decode("ascii", "replace")
+            functions.append(name if slot else name + "(NO LOADER CODE)")
+        found[dll.decode("ascii").lower()] = functions
+    return found
 
 
 def main():
-    objdump, exe, arch = sys.argv[1:4]
-    header = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
-                            text=True).stdout
-    symbols = subprocess.run([objdump, "-t", exe], check=True, capture_output=True,
-                             text=True).stdout
+    exe, arch = sys.argv[1:3]
+    pe = pefile.PE(exe)
     magic, version = EXPECTED[arch]
     size = os.path.getsize(exe)
-    dlls = re.findall(r"DLL Name: (\S+)", header)
+    optional = pe.OPTIONAL_HEADER
+    imports = {entry.dll.decode("ascii").lower(): {(i.name or b"").decode("ascii") for i in entry.imports}
+               for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
+    delayed = DelayLoaded(pe)
+    found = (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)
     failures = []
 
-    if Field(header, "Magic") != magic:
-        failures.append("magic %s, expected %s" % (Field(header, "Magic"), magic))
-    if int(Field(header, "Subsystem"), 16) != 3:
-        failures.append("subsystem %s is not the console (3)" % Field(header, "Subsystem"))
-    found = (int(Field(header, "MajorSubsystemVersion")),
-             int(Field(header, "MinorSubsystemVersion")))
+    if optional.Magic != magic:
+        failures.append("magic %x, expected %x" % (optional.Magic, magic))
+    if optional.Subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
+        failures.append("subsystem %d is not the console (3)" % optional.Subsystem)
     if found != version:
         failures.append("subsystem version %d.%d, expected %d.%d" % (found + version))
-    if not dlls:
-        failures.append("no imported DLL found")
-    strays = sorted(d for d in dlls if d.lower() not in ALLOWED_DLLS)
-    if strays:
-        failures.append("imports DLLs beyond the system's: %s" % ", ".join(strays))
-    if re.search(r"^\[\s*\d+\]", symbols, re.MULTILINE):
+    if set(imports) != IMPORTED_DLLS:
+        failures.append("imports %s, expected exactly %s"
+                        % (", ".join(sorted(imports)), ", ".join(sorted(IMPORTED_DLLS))))
+    if set(delayed) != DELAYED_DLLS:
+        failures.append("delay-loads %s, expected exactly %s"
+                        % (", ".join(sorted(delayed)) or "nothing", ", ".join(sorted(DELAYED_DLLS))))
+    broken = [f for functions in delayed.values() for f in functions if "(" in f]
+    if broken:
+        failures.append("delay-loaded functions whose first call would jump to 0: "
+                        + " ".join(broken))
+    if pe.FILE_HEADER.PointerToSymbolTable or pe.FILE_HEADER.NumberOfSymbols:
         failures.append("not stripped: it has a symbol table")
     if size > MAX_SIZE:
         failures.append("%d bytes, more than %d" % (size, MAX_SIZE))
     # The texts go out through msvcrt's own printf (as puts, for constant
     # lines). MinGW's replacement, which any libstdc++ header included too
     # early brings in, more than doubles the image and imports localeconv.
-    msvcrt = ImportedNames(header, "msvcrt.dll")
+    msvcrt = imports.get("msvcrt.dll", set())
     if "localeconv" in msvcrt or not {"printf", "puts"} & msvcrt:
         failures.append("does not print through msvcrt's printf: MinGW's own is linked in")
 
-    print("%s: %d bytes (%.1f KiB), subsystem %d.%d, imports %s"
-          % (exe, size, size / 1024, found[0], found[1], " ".join(dlls)))
+    print("%s: %d bytes (%.1f KiB), subsystem %d.%d, imports %s; loads at first call %s"
+          % (exe, size, size / 1024, found[0], found[1], " ".join(sorted(imports)),
+             "; ".join("%s (%s)" % (dll, " ".join(f)) for dll, f in sorted(delayed.items()))))
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0

@@ -50,6 +50,7 @@ REQUEST_CASES = [  # arguments, ExitWindowsEx flags
     (["-r f"], 2), (["--r"], 2),
 ]
 REFUSED_CASES = [(["-r"], 2), (["-lf"], 4)]
+MISSING_DLL = "missing DLL"  # a request whose DLLs cannot be loaded
 
 
 class Failure(Exception):
@@ -106,17 +107,22 @@ class Suite:
         print("prefix made in %.1f s (%s)" % (time.monotonic() - started, prefix), flush=True)
         return prefix
 
-    def MakeRefusingPrefix(self, prefix):
-        """A copy of the prefix in which ExitWindowsEx cannot start wineboot.exe
-        and so refuses every request. Hard links keep the copy cheap; the
+    def CopyPrefix(self, prefix, name):
+        """A copy of the prefix to change. Hard links keep it cheap; the
         registry files, which Wine rewrites, are copied outright."""
-        refusing = self.work.Prefix("refusing")
-        subprocess.run(["cp", "-al", prefix, refusing], check=True)
-        for name in os.listdir(refusing):
+        copy = self.work.Prefix(name)
+        subprocess.run(["cp", "-al", prefix, copy], check=True)
+        for name in os.listdir(copy):
             if name.endswith(".reg"):
-                path = os.path.join(refusing, name)
+                path = os.path.join(copy, name)
                 os.unlink(path)
                 shutil.copy2(os.path.join(prefix, name), path)
+        return copy
+
+    def MakeRefusingPrefix(self, prefix):
+        """A copy in which ExitWindowsEx cannot start wineboot.exe and so
+        refuses every request."""
+        refusing = self.CopyPrefix(prefix, "refusing")
         renamed = 0
         for folder in ("system32", "syswow64"):
             boot = os.path.join(refusing, "drive_c", "windows", folder, "wineboot.exe")
@@ -126,6 +132,19 @@ class Suite:
         if renamed == 0:
             raise Failure("no wineboot.exe found to rename in %s" % refusing)
         return refusing
+
+    def MakeDllLessPrefix(self, prefix):
+        """A copy in which haltctl.exe, and only it, can load neither USER32
+        nor ADVAPI32 (Wine's per-program DLL overrides)."""
+        dll_less = self.CopyPrefix(prefix, "dll-less")
+        reg = os.path.join(self.work.path, "dll-less.reg")
+        with open(reg, "w") as f:
+            f.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s"
+                    "\\DllOverrides]\n\"user32\"=\"\"\n\"advapi32\"=\"\"\n"
+                    % os.path.basename(self.exe))
+        wineprefix.Run(dll_less, ["regedit", "/S", reg])
+        wineprefix.StopServer(dll_less)
+        return dll_less
 
     def OwnCalls(self, trace):
         """The traced calls of the program's own thread: the thread that
@@ -220,10 +239,18 @@ class Suite:
                     self.StopPrefix(prefix)
             trace = err.decode("latin-1")
             rest = self.ExpectBanner(out)
-            if returncode != status:
+            if status is not None and returncode != status:
                 raise Failure("exit status %d, expected %d" % (returncode, status))
             calls = self.OwnCalls(trace)
-            if flags is None:
+            if flags is MISSING_DLL:
+                # After the banner only Wine's own crash report, if any.
+                made = [c[0] for c in calls if not c[0].startswith("KERNEL32.")]
+                if made or (rest and not rest.startswith(b"Unhandled exception: 0xc06d007e")):
+                    raise Failure("made calls %s, printed %r" % (made, rest[:200]))
+                if returncode in (0, 1, 2) or "c06d007e" not in trace.lower():
+                    raise Failure("status %d, and no delay-load exception 0xC06D007E"
+                                  % returncode)
+            elif flags is None:
                 if rest != USAGE:
                     raise Failure("after the banner: %r" % rest)
                 if calls:
@@ -252,6 +279,12 @@ class Suite:
         refusing = self.MakeRefusingPrefix(prefix)
         for args, flags in REFUSED_CASES:
             self.Case("refused %r" % args, refusing, args, 1, flags, accepted=False)
+        # Help needs neither DLL; a request that cannot load them fails
+        # visibly, with the delay-load helper's exception, and asks nothing.
+        dll_less = self.MakeDllLessPrefix(prefix)
+        self.Case("help without USER32, ADVAPI32", dll_less, ["-?"], 0)
+        self.Case("request without USER32, ADVAPI32", dll_less, ["-rf"], None,
+                  flags=MISSING_DLL)
         print("%s: %d cases, %d failed, %.1f s in all"
               % (self.arch, self.cases, len(self.failures), time.monotonic() - started))
         return 1 if self.failures else 0
