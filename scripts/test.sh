@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the host build over the simulated
 # platform, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# a bounded fuzz run of the switch scanner, and both Windows executables,
-# checked as files and run under Wine (each in a throwaway Wine prefix).
+# a bounded fuzz run of the switch scanner, both Windows executables,
+# checked as files and run under Wine (each in a throwaway Wine prefix), and
+# the release: packaged twice from fresh clones, compared, signed, and
+# installed, upgraded and removed under Wine.
 # Installs whatever is missing first.
 #
 #   scripts/test.sh
@@ -14,13 +16,13 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
 EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
-  "${WINE64_PACKAGES[@]}" "${WINE32_PACKAGES[@]}"
+  "${RELEASE_PACKAGES[@]}" "${WINE64_PACKAGES[@]}" "${WINE32_PACKAGES[@]}"
 
 mkdir -p build/logs
 summary=()
 failed=0
 started=$SECONDS
-for preset in host host-asan fuzz windows-x64 windows-x86; do
+for preset in host host-asan fuzz windows-x64 windows-x86 release; do
   log=build/logs/$preset.log
   begun=$SECONDS
   if { cmake --preset "$preset" && cmake --build --preset "$preset" &&

@@ -1,0 +1,200 @@
+#!/usr/bin/env python3
+"""Makes the release from built executables: per architecture a zip and a
+Windows Installer package, optionally Authenticode-signed, and SHA256SUMS.
+scripts/package.sh builds the executables and calls this; it is the one
+place that knows about dates, signing and checksums.
+
+    release.py --version 1.0.0 --epoch SOURCE_DATE_EPOCH --out DIR
+               --build x64=build/windows-x64 [--build x86=build/windows-x86]
+
+Every date in the artifacts is the epoch; every identifier derives from the
+version, the architecture and the files (the MSI's ProductCode from the
+version and the architecture, its package code from all three). Signing
+happens when HALTCTL_SIGN_PFX names a PKCS#12 file (password in the file
+HALTCTL_SIGN_PASSWORD_FILE names, if set; timestamp server
+HALTCTL_SIGN_TIMESTAMP_URL, if set). Everything is made in a scratch folder
+and moved into DIR only when all of it succeeded.
+"""
+import argparse
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+import zipfile
+
+PACKAGING = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "packaging")
+FILES = ["haltctl.exe", "LICENSE.txt", "README.txt"]
+# Names the GUIDs below derive from; never change it, or upgrades break.
+NAMESPACE = uuid.UUID("0c8e3b0a-54a3-4e0f-9d55-5a3c1f6f2b9e")
+MSI_TEMPLATE = {"x64": "x64;1033", "x86": "Intel;1033"}
+# The system PATH gains the install folder; removal takes out that part.
+ENVIRONMENT_TABLE = ("Environment\tName\tValue\tComponent_\n"
+                     "s72\tl255\tL255\ts72\n"
+                     "Environment\tEnvironment\n"
+                     "PATH\t=-*PATH\t[~];[INSTALLDIR]\thaltctl\n")
+ENVIRONMENT_ACTIONS = [("RemoveEnvironmentStrings", 3300), ("WriteEnvironmentStrings", 5200)]
+
+
+class ReleaseError(Exception):
+    pass
+
+
+def Run(command, **kwargs):
+    run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
+    if run.returncode != 0:
+        raise ReleaseError("%s failed with status %d:\n%s"
+                           % (" ".join(command), run.returncode,
+                              run.stdout.decode("utf-8", "replace")))
+    return run.stdout.decode("utf-8", "replace")
+
+
+def AtEpoch(epoch, command):
+    """The command run as if the clock read the epoch, in UTC: wixl and
+    msibuild stamp the current time into what they write."""
+    return ["env", "TZ=UTC", "faketime", "-f", "@" + time.strftime(
+        "%Y-%m-%d %H:%M:%S", time.gmtime(epoch))] + command
+
+
+def SigningOptions():
+    pfx = os.environ.get("HALTCTL_SIGN_PFX")
+    if not pfx:
+        return None
+    if not os.path.isfile(pfx):
+        raise ReleaseError("HALTCTL_SIGN_PFX names %s, which is not a file" % pfx)
+    options = ["-pkcs12", pfx, "-n", "haltctl", "-h", "sha256"]
+    password = os.environ.get("HALTCTL_SIGN_PASSWORD_FILE")
+    if password:
+        options += ["-readpass", password]
+    url = os.environ.get("HALTCTL_SIGN_TIMESTAMP_URL")
+    if url:
+        options += ["-t", url]
+    return options
+
+
+def Sign(path, options):
+    signed = path + ".signed"
+    Run(["osslsigncode", "sign"] + options + ["-in", path, "-out", signed])
+    os.replace(signed, path)
+
+
+def Stage(build, folder, epoch, signing):
+    """Copies the three files to ship into folder, signs the executable, and
+    gives each the epoch as its date and a fixed mode."""
+    os.makedirs(folder)
+    for name in FILES:
+        shutil.copyfile(os.path.join(build, name), os.path.join(folder, name))
+    if signing:
+        Sign(os.path.join(folder, "haltctl.exe"), signing)
+    for name in FILES:
+        path = os.path.join(folder, name)
+        os.chmod(path, 0o644)
+        os.utime(path, (epoch, epoch))
+
+
+def WriteZip(folder, path, epoch):
+    """The files in a fixed order, dated the epoch, with fixed attributes:
+    nothing of the machine, the folder, the umask or the time zone."""
+    date = time.gmtime(max(epoch, 315532800))  # zip dates start in 1980
+    stamp = date[:5] + (date[5] // 2 * 2,)  # and keep even seconds
+    with zipfile.ZipFile(path, "w") as archive:
+        for name in FILES:
+            entry = zipfile.ZipInfo(name, date_time=stamp)
+            entry.create_system = 0
+            entry.external_attr = 0x20  # the MS-DOS archive attribute
+            entry.compress_type = zipfile.ZIP_DEFLATED
+            with open(os.path.join(folder, name), "rb") as f:
+                archive.writestr(entry, f.read(), compresslevel=9)
+
+
+def Digest(folder, version, arch):
+    digest = hashlib.sha256(("%s/%s" % (version, arch)).encode())
+    for name in FILES:
+        with open(os.path.join(folder, name), "rb") as f:
+            digest.update(name.encode() + b"\0" + f.read())
+    return digest.hexdigest()
+
+
+def Guid(name):
+    return "{%s}" % str(uuid.uuid5(NAMESPACE, name)).upper()
+
+
+def WriteMsi(folder, path, version, arch, epoch, scratch):
+    product_code = Guid("product/%s/%s" % (version, arch))
+    package_code = Guid("package/" + Digest(folder, version, arch))
+    Run(AtEpoch(epoch, ["wixl", "-a", arch, "-D", "Version=" + version, "-D", "Arch=" + arch,
+                        "-D", "ProductCode=" + product_code.strip("{}"), "-o", path,
+                        os.path.join(PACKAGING, "haltctl.wxs")]), cwd=folder)
+
+    # wixl takes no <Environment>: the PATH row and the two actions that
+    # write and remove it are added to the package it made.
+    tables = os.path.join(scratch, "tables-" + arch)
+    os.makedirs(tables)
+    with open(os.path.join(tables, "Environment.idt"), "w", newline="\r\n") as f:
+        f.write(ENVIRONMENT_TABLE)
+    sequence = Run(["msiinfo", "export", path, "InstallExecuteSequence"])
+    with open(os.path.join(tables, "InstallExecuteSequence.idt"), "w", newline="\r\n") as f:
+        f.write(sequence.replace("\r\n", "\n"))
+        for action, number in ENVIRONMENT_ACTIONS:
+            f.write("%s\t\t%d\n" % (action, number))
+    Run(AtEpoch(epoch, ["msibuild", path, "-i", os.path.join(tables, "Environment.idt"),
+                        "-i", os.path.join(tables, "InstallExecuteSequence.idt")]))
+    Run(AtEpoch(epoch, ["msibuild", path, "-s", "haltctl %s" % version, "the haltctl developers",
+                        MSI_TEMPLATE[arch], package_code]))
+
+
+def Release(version, epoch, builds, out):
+    signing = SigningOptions()
+    print("release: %s; dates from SOURCE_DATE_EPOCH %d (%s UTC)"
+          % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
+             else "unsigned: set HALTCTL_SIGN_PFX to sign", epoch,
+             time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))), flush=True)
+    os.makedirs(out, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix=".release-", dir=out)
+    try:
+        made = []
+        for arch, build in sorted(builds.items()):
+            folder = os.path.join(scratch, arch)
+            Stage(build, folder, epoch, signing)
+            stem = "haltctl-%s-windows-%s" % (version, arch)
+            WriteZip(folder, os.path.join(scratch, stem + ".zip"), epoch)
+            msi = os.path.join(scratch, stem + ".msi")
+            WriteMsi(folder, msi, version, arch, epoch, scratch)
+            if signing:
+                Sign(msi, signing)
+            made += [stem + ".zip", stem + ".msi"]
+        made.sort()
+        with open(os.path.join(scratch, "SHA256SUMS"), "w") as sums:
+            for name in made:
+                with open(os.path.join(scratch, name), "rb") as f:
+                    sums.write("%s  %s\n" % (hashlib.sha256(f.read()).hexdigest(), name))
+        for name in made + ["SHA256SUMS"]:
+            os.replace(os.path.join(scratch, name), os.path.join(out, name))
+            print("%s  %d bytes" % (os.path.join(out, name), os.path.getsize(os.path.join(out, name))))
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--version", required=True)
+    parser.add_argument("--epoch", required=True, type=int)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--build", action="append", required=True, metavar="ARCH=FOLDER")
+    options = parser.parse_args()
+    builds = {arch: os.path.abspath(folder)
+              for arch, folder in (b.split("=", 1) for b in options.build)}
+    try:
+        Release(options.version, options.epoch, builds, os.path.abspath(options.out))
+    except ReleaseError as error:
+        print("release: FAILED, nothing was written to %s: %s" % (options.out, error),
+              file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,109 @@
+#!/usr/bin/env python3
+"""Signs a release with a throwaway self-signed code-signing certificate and
+checks it: osslsigncode verifies both executables as found in the zips and in
+the MSIs, and both MSIs; removing the signature gives back exactly the
+unsigned executable. A wrong password stops scripts/package.sh with a message
+and leaves no package behind. The signed release stays in OUT for the Wine
+test.
+
+    release_signing.py CLONE OUT
+"""
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+
+def Run(command, **kwargs):
+    return subprocess.run(command, capture_output=True, text=True, **kwargs)
+
+
+def MakeCertificate(folder):
+    key, cert, pfx, password = (os.path.join(folder, n)
+                                for n in ("key.pem", "cert.pem", "test.pfx", "password"))
+    with open(password, "w") as f:
+        f.write("test-password\n")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key,
+                    "-out", cert, "-days", "2", "-subj", "/CN=haltctl test signer",
+                    "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+    subprocess.run(["openssl", "pkcs12", "-export", "-inkey", key, "-in", cert, "-out", pfx,
+                    "-passout", "file:" + password], check=True, capture_output=True)
+    return cert, pfx, password
+
+
+def Package(clone, out, pfx, password):
+    env = dict(os.environ, HALTCTL_SIGN_PFX=pfx, HALTCTL_SIGN_PASSWORD_FILE=password)
+    env.pop("HALTCTL_SIGN_TIMESTAMP_URL", None)
+    return Run(["bash", "scripts/package.sh", out], cwd=clone, env=env)
+
+
+def main():
+    clone, out = (os.path.abspath(p) for p in sys.argv[1:3])
+    shutil.rmtree(out, ignore_errors=True)
+    failures = []
+    with tempfile.TemporaryDirectory() as scratch:
+        cert, pfx, password = MakeCertificate(scratch)
+
+        # A signing failure: nothing may be left in the output folder.
+        wrong = os.path.join(scratch, "wrong")
+        with open(wrong, "w") as f:
+            f.write("not the password\n")
+        refused = os.path.join(scratch, "refused")
+        run = Package(clone, refused, pfx, wrong)
+        left = [n for n in os.listdir(refused)] if os.path.isdir(refused) else []
+        print("wrong password: status %d, %s" % (run.returncode, run.stderr.strip()[:160]))
+        if run.returncode == 0 or "FAILED" not in run.stderr or left:
+            failures.append("a wrong password gave status %d and left %s"
+                            % (run.returncode, left))
+
+        run = Package(clone, out, pfx, password)
+        print(run.stdout.strip())
+        if run.returncode != 0:
+            print(run.stderr)
+            raise SystemExit("FAIL: signing the release failed")
+
+        def Verify(path, label):
+            check = Run(["osslsigncode", "verify", "-CAfile", cert, "-in", path])
+            ok = check.returncode == 0 and "Succeeded" in check.stdout
+            print("%-10s %s" % ("verified" if ok else "NOT VERIFIED", label))
+            if not ok:
+                failures.append("%s does not verify:\n%s" % (label, check.stdout + check.stderr))
+
+        for arch in ("x64", "x86"):
+            unsigned = open(os.path.join(clone, "build", "windows-" + arch, "haltctl.exe"),
+                            "rb").read()
+            folder = os.path.join(scratch, arch)
+            os.makedirs(folder)
+            zip_path, = glob.glob(os.path.join(out, "*-windows-%s.zip" % arch))
+            msi_path, = glob.glob(os.path.join(out, "*-windows-%s.msi" % arch))
+            in_zip = os.path.join(folder, "zip-haltctl.exe")
+            with zipfile.ZipFile(zip_path) as archive, open(in_zip, "wb") as f:
+                f.write(archive.read("haltctl.exe"))
+            Verify(in_zip, "haltctl.exe in " + os.path.basename(zip_path))
+            Verify(msi_path, os.path.basename(msi_path))
+            extracted = os.path.join(folder, "msi")
+            subprocess.run(["msiextract", "-C", extracted, msi_path], check=True,
+                           capture_output=True)
+            in_msi, = glob.glob(os.path.join(extracted, "**", "haltctl.exe"), recursive=True)
+            Verify(in_msi, "haltctl.exe in " + os.path.basename(msi_path))
+            if open(in_msi, "rb").read() != open(in_zip, "rb").read():
+                failures.append("%s: the zip and the MSI hold different executables" % arch)
+            plain = os.path.join(folder, "plain.exe")
+            Run(["osslsigncode", "remove-signature", "-in", in_zip, "-out", plain])
+            same = os.path.exists(plain) and open(plain, "rb").read() == unsigned
+            print("%-10s %s: %d bytes signed, %d unsigned" % (
+                "unsigned" if same else "DIFFERENT", arch, len(open(in_zip, "rb").read()),
+                len(unsigned)))
+            if not same:
+                failures.append("%s: removing the signature does not give back the built "
+                                "executable" % arch)
+    for failure in failures:
+        print("FAIL: " + failure)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,124 @@
+#!/usr/bin/env python3
+"""Installs a release's MSI under Wine as a fleet would, in a prefix made for
+this test: silent install exits 0 and puts the built executable into the
+Program Files folder; a program started afterwards finds haltctl on the PATH;
+a higher version replaces it, leaving one installation; the lower version is
+then refused; silent removal exits 0 and leaves neither the files, nor the
+folder, nor the PATH part. The signed executable runs too.
+
+    release_wine.py CLONE SIGNED-RELEASE x64|x86 WORK
+
+Exit status 77 means Wine is missing (a skip), except with CI=true.
+"""
+import glob
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+import wineprefix
+
+SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "scripts")
+FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)"}
+ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
+BANNER = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
+
+
+def Installations(prefix):
+    """(DisplayName, DisplayVersion) of every product Wine has recorded as
+    installed, read from the prefix's registry once its server has ended."""
+    wineprefix.StopServer(prefix)
+    text = open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace").read()
+    found = []
+    for block in re.split(r"\n(?=\[)", text):
+        if re.match(r"\[Software\\\\(Wow6432Node\\\\)?Microsoft\\\\Windows\\\\CurrentVersion"
+                    r"\\\\Uninstall\\\\\{", block):
+            name = re.search(r'^"DisplayName"="([^"]*)"', block, re.M)
+            version = re.search(r'^"DisplayVersion"="([^"]*)"', block, re.M)
+            if name and name.group(1) == "haltctl":
+                found.append((name.group(1), version.group(1) if version else None))
+    return found
+
+
+def SystemPath(prefix):
+    out, _, _ = wineprefix.Run(prefix, ["reg", "query", ENVIRONMENT, "/v", "PATH"])
+    return out.decode("latin-1")
+
+
+def Msiexec(prefix, *args):
+    out, err, status = wineprefix.Run(prefix, ["msiexec"] + list(args) + ["/qn"])
+    wineprefix.StopServer(prefix)  # the next program starts with the new PATH
+    return status
+
+
+def main():
+    clone, signed, arch, work = sys.argv[1:5]
+    missing = wineprefix.WineMissing(arch)
+    if missing:
+        print(missing + ("" if os.environ.get("CI") == "true" else "; skipped"))
+        return 1 if os.environ.get("CI") == "true" else 77
+    built = open(os.path.join(clone, "build", "windows-" + arch, "haltctl.exe"), "rb").read()
+    msi, = glob.glob(os.path.join(clone, "build", "packages", "haltctl-*-windows-%s.msi" % arch))
+    version = re.search(r"haltctl-(.+)-windows-", msi).group(1)
+    higher = ".".join(version.split(".")[:2] + [str(int(version.split(".")[2]) + 1)])
+    steps = []
+
+    def Step(ok, what):
+        steps.append((ok, what))
+        print("%-4s %s" % ("ok" if ok else "FAIL", what), flush=True)
+
+    with wineprefix.WorkFolder(work) as folder, tempfile.TemporaryDirectory() as scratch:
+        # The same executable packaged as the next version.
+        subprocess.run([sys.executable, os.path.join(SCRIPTS, "release.py"), "--version", higher,
+                        "--epoch", "1700000000", "--out", scratch, "--build",
+                        "%s=%s" % (arch, os.path.join(clone, "build", "windows-" + arch))],
+                       check=True, capture_output=True)
+        newer, = glob.glob(os.path.join(scratch, "*.msi"))
+
+        prefix = folder.Prefix("prefix")
+        wineprefix.Make(prefix)
+        wineprefix.StartServer(prefix)
+        installed = os.path.join(prefix, "drive_c", FOLDER[arch], "haltctl")
+        windows_folder = "C:\\%s\\haltctl" % FOLDER[arch]
+
+        Step(Msiexec(prefix, "/i", msi) == 0, "msiexec /i %s /qn exits 0" % os.path.basename(msi))
+        exe = os.path.join(installed, "haltctl.exe")
+        Step(os.path.isfile(exe) and open(exe, "rb").read() == built,
+             "the installed %s\\haltctl.exe is the built executable" % windows_folder)
+        Step(windows_folder.lower() in SystemPath(prefix).lower(),
+             "the system PATH holds %s" % windows_folder)
+        out, _, status = wineprefix.Run(prefix, ["cmd", "/c", "haltctl -?"])
+        Step(status == 0 and out.startswith(BANNER) and b"Usage:\r\n" in out,
+             "a new cmd finds haltctl on the PATH: 'haltctl -?' shows the usage text, status %d"
+             % status)
+        Step(Installations(prefix) == [("haltctl", version)],
+             "Add/Remove Programs shows haltctl %s" % version)
+
+        Step(Msiexec(prefix, "/i", newer) == 0, "installing %s over it exits 0" % higher)
+        Step(Installations(prefix) == [("haltctl", higher)],
+             "one installation remains, version %s: %s" % (higher, Installations(prefix)))
+        status = Msiexec(prefix, "/i", msi)
+        Step(status != 0 and Installations(prefix) == [("haltctl", higher)],
+             "installing %s over %s is refused (status %d)" % (version, higher, status))
+
+        Step(Msiexec(prefix, "/x", newer) == 0, "msiexec /x /qn exits 0")
+        Step(not os.path.exists(installed), "the files and the folder are gone")
+        Step(windows_folder.lower() not in SystemPath(prefix).lower(),
+             "the PATH part is gone: %s" % SystemPath(prefix).strip().splitlines()[-1:])
+        Step(Installations(prefix) == [], "Add/Remove Programs no longer shows haltctl")
+
+        signed_zip, = glob.glob(os.path.join(signed, "*-windows-%s.zip" % arch))
+        signed_exe = os.path.join(scratch, "signed-haltctl.exe")
+        with zipfile.ZipFile(signed_zip) as archive, open(signed_exe, "wb") as f:
+            f.write(archive.read("haltctl.exe"))
+        out, _, status = wineprefix.Run(prefix, [signed_exe, "-?"])
+        Step(status == 0 and out.startswith(BANNER), "the signed executable runs: -? status %d"
+             % status)
+    return 0 if all(ok for ok, _ in steps) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
