@@ -26,16 +26,20 @@ def WineEnv(arch):
 
 def WineTimes(arch, runs):
     """Wall times of `wine haltctl.exe -?` and `wine printf_floor.exe`, run
-    in turn so that both meet the same machine, with one server kept running
-    (and ending on its own 60 s after the last run)."""
+    in turn so that both meet the same machine, which goes first swapping
+    every round (the first of a pair pays for what the previous run left
+    behind), with one server and the prefix's services kept running (the
+    server ends on its own 60 s after the last run)."""
     env = WineEnv(arch)
     folder = os.path.join(BUILD, "windows-" + arch)
-    programs = {"haltctl": [os.path.join(folder, "haltctl.exe"), "-?"],
-                "floor": [os.path.join(folder, "printf_floor.exe")]}
+    programs = [("haltctl", [os.path.join(folder, "haltctl.exe"), "-?"]),
+                ("floor", [os.path.join(folder, "printf_floor.exe")])]
     subprocess.run(["wineserver", "-p60"], env=env, check=True)
-    times = {name: [] for name in programs}
-    for round_ in range(runs + 2):  # two rounds to warm the server and the caches
-        for name, command in programs.items():
+    subprocess.run(["wine", "cmd", "/c", "exit"], env=env, check=True)
+    time.sleep(1)  # let the services settle
+    times = {name: [] for name, _ in programs}
+    for round_ in range(runs + 2):  # two rounds to warm the caches
+        for name, command in programs[round_ % 2:] + programs[:round_ % 2]:
             started = time.perf_counter()
             subprocess.run(["wine"] + command, env=env, check=True, stdout=subprocess.DEVNULL)
             if round_ >= 2:

@@ -5,7 +5,7 @@
 # the host build under callgrind. Prints ratios; never fails on a figure.
 # Installs whatever is missing first.
 #
-#   scripts/bench.sh [RUNS]     RUNS: timed runs of each program under Wine (default 15)
+#   scripts/bench.sh [RUNS]     RUNS: timed runs of each program under Wine (default 21)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -26,4 +26,4 @@ done
 for arch in x64 x86; do
   (UseWinePrefix "$PWD/build/wine-$arch")
 done
-exec /usr/bin/python3 scripts/bench.py "${1:-15}"
+exec /usr/bin/python3 scripts/bench.py "${1:-21}"
