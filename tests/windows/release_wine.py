@@ -56,10 +56,9 @@ def Msiexec(prefix, *args):
 
 def main():
     clone, signed, arch, work = sys.argv[1:5]
-    missing = wineprefix.WineMissing(arch)
-    if missing:
-        print(missing + ("" if os.environ.get("CI") == "true" else "; skipped"))
-        return 1 if os.environ.get("CI") == "true" else 77
+    missing = wineprefix.MissingStatus(arch)
+    if missing is not None:
+        return missing
     built = open(os.path.join(clone, "build", "windows-" + arch, "haltctl.exe"), "rb").read()
     msi, = glob.glob(os.path.join(clone, "build", "packages", "haltctl-*-windows-%s.msi" % arch))
     version = re.search(r"haltctl-(.+)-windows-", msi).group(1)

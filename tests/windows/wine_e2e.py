@@ -23,8 +23,6 @@ import time
 
 import wineprefix
 
-SKIP = 77
-
 BANNER_LINE_1 = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
 USAGE = (b"Usage:\r\n"
          b"  haltctl [-<switches>]\r\n"
@@ -137,12 +135,8 @@ class Suite:
         """A copy in which haltctl.exe, and only it, can load neither USER32
         nor ADVAPI32 (Wine's per-program DLL overrides)."""
         dll_less = self.CopyPrefix(prefix, "dll-less")
-        reg = os.path.join(self.work.path, "dll-less.reg")
-        with open(reg, "w") as f:
-            f.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\AppDefaults\\%s"
-                    "\\DllOverrides]\n\"user32\"=\"\"\n\"advapi32\"=\"\"\n"
-                    % os.path.basename(self.exe))
-        wineprefix.Run(dll_less, ["regedit", "/S", reg])
+        wineprefix.SetValues(dll_less, "Software\\Wine\\AppDefaults\\%s\\DllOverrides"
+                             % os.path.basename(self.exe), {"user32": "", "advapi32": ""})
         wineprefix.StopServer(dll_less)
         return dll_less
 
@@ -299,10 +293,9 @@ def main():
     parser.add_argument("--work", required=True, help="a folder for the suite's prefixes")
     options = parser.parse_args()
 
-    missing = wineprefix.WineMissing(options.arch)
-    if missing:
-        print(missing + ("" if os.environ.get("CI") == "true" else "; skipped"))
-        return 1 if os.environ.get("CI") == "true" else SKIP
+    missing = wineprefix.MissingStatus(options.arch)
+    if missing is not None:
+        return missing
 
     with wineprefix.WorkFolder(options.work) as work:
         return Suite(options.exe, options.arch, options.objdump, options.version, work).Run()
