@@ -12,18 +12,19 @@ source scripts/packages.sh
 source scripts/wineprefix.sh
 
 EnsurePackages cmake ninja-build g++ python3 valgrind "${WINDOWS_PACKAGES[@]}" \
-  "${WINE64_PACKAGES[@]}" "${WINE32_PACKAGES[@]}"
+  "${WINE64_PACKAGES[@]}"
+wine_arches=(x64)
+if CanRun32BitPrograms; then
+  EnsurePackages "${WINE32_PACKAGES[@]}"
+  wine_arches+=(x86)
+else
+  echo "bench: $NO_32BIT_REASON: x86 is measured for its size only" >&2
+fi
 
-mkdir -p build/logs
 for preset in host windows-x64 windows-x86; do
-  if ! { cmake --preset "$preset" && cmake --build --preset "$preset" --target haltctl printf_floor; } \
-      >"build/logs/bench-$preset.log" 2>&1; then
-    cat "build/logs/bench-$preset.log" >&2
-    echo "bench: building $preset failed" >&2
-    exit 1
-  fi
+  BuildPreset "build/logs/bench-$preset.log" "$preset" haltctl printf_floor
 done
-for arch in x64 x86; do
-  (UseWinePrefix "$PWD/build/wine-$arch")
+for arch in "${wine_arches[@]}"; do
+  (UseWinePrefix "$PWD/build/wine-$arch" "$arch")
 done
-exec /usr/bin/python3 scripts/bench.py "${1:-21}"
+exec /usr/bin/python3 scripts/bench.py "${1:-21}" "${wine_arches[@]}"

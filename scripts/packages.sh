@@ -1,26 +1,22 @@
 # Sourced by the other scripts: installs the Debian/Ubuntu packages the
 # project needs, only those that are missing, with apt-get (through sudo
-# when not root). Says what it installs before it does, and shows apt's
-# progress while it downloads.
+# when not root), and builds a preset quietly. Says what it installs before
+# it does, shows apt's progress while it downloads, and on any failure says
+# what failed and what to do, apt's or the compiler's own message included.
+# Sourcing it only defines names: nothing here runs until a function is
+# called.
 
-# The fuzzing runtime must match the clang that builds the fuzzer: the one
-# installed, or else the one Debian's clang package would bring.
-ClangMajor() {
-  if command -v clang >/dev/null 2>&1; then
-    clang -dumpversion | cut -d. -f1
-  else
-    apt-cache depends clang 2>/dev/null | sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' | head -n 1
-  fi
-}
-
-# Packages for each job.
+# Packages for each job. The fuzzing runtime must match the clang that
+# builds the fuzzer; its name is worked out when it is needed (ClangRuntime).
 HOST_PACKAGES=(cmake ninja-build g++ libgtest-dev python3 binutils)
-FUZZ_PACKAGES=(clang "libclang-rt-$(ClangMajor)-dev")
+FUZZ_PACKAGES=(clang libclang-rt-CLANG-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 python3-pefile)
 RELEASE_PACKAGES=(wixl msitools faketime osslsigncode openssl)
-WINE64_PACKAGES=(wine wine64)
+WINE64_PACKAGES=(wine wine64 arch-test)
 WINE32_PACKAGES=(wine32:i386)
+
+NO_32BIT_REASON="this machine cannot run 32-bit Linux programs (its kernel has no IA32 support), so Wine cannot run 32-bit Windows programs here"
 
 RunAsRoot() {
   if [ "$(id -u)" -eq 0 ]; then
@@ -28,7 +24,7 @@ RunAsRoot() {
   elif command -v sudo >/dev/null 2>&1; then
     sudo "$@"
   else
-    echo "error: '$*' needs root, and sudo is not installed" >&2
+    echo "setup: error: '$*' needs root, and sudo is not installed: run it as root" >&2
     return 1
   fi
 }
@@ -37,32 +33,105 @@ IsInstalled() {
   [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
 }
 
+# CanRun32BitPrograms: whether this kernel runs 32-bit x86 Linux programs,
+# which Wine's 32-bit side needs: Debian's arch-test (in WINE64_PACKAGES)
+# runs a tiny i386 program, natively, not through an emulator.
+CanRun32BitPrograms() {
+  arch-test -n i386 >/dev/null 2>&1
+}
+
+# ClangRuntime: the fuzzing runtime package of the clang installed, or else
+# of the clang that Debian's clang package would bring, read in the C locale
+# from apt's lists (so it needs `apt-get update` first). Prints nothing when
+# it cannot tell.
+ClangRuntime() {
+  local major="" depends
+  if command -v clang >/dev/null 2>&1; then
+    major=$(clang -dumpversion 2>/dev/null) || major=""
+    major=${major%%.*}
+  else
+    depends=$(LC_ALL=C LANGUAGE= apt-cache depends clang 2>/dev/null) || depends=""
+    major=$(sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' <<<"$depends")
+    major=${major%%$'\n'*}
+  fi
+  if [ -n "$major" ]; then echo "libclang-rt-$major-dev"; fi
+}
+
 # EnsurePackages PACKAGE...: installs whichever of them are missing, without
 # the recommended extras (Wine's alone would add about 200 packages).
+# libclang-rt-CLANG-dev stands for the fuzzing runtime that matches clang.
 EnsurePackages() {
-  local missing=() package
+  local missing=() package runtime=""
+  if command -v clang >/dev/null 2>&1; then runtime=$(ClangRuntime); fi
   for package in "$@"; do
+    [ "$package" = libclang-rt-CLANG-dev ] && package=${runtime:-$package}
     IsInstalled "$package" || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
 
   if ! command -v apt-get >/dev/null 2>&1; then
-    echo "error: missing ${missing[*]}, and there is no apt-get to install them" >&2
+    echo "setup: error: missing ${missing[*]}, and there is no apt-get to install them:" \
+      "install them with your system's package manager" >&2
     return 1
   fi
   for package in "${missing[@]}"; do
     if [[ "$package" == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
       echo "setup: enabling the i386 architecture for 32-bit Wine" >&2
-      RunAsRoot dpkg --add-architecture i386 || return 1
+      if ! RunAsRoot dpkg --add-architecture i386; then
+        echo "setup: error: 'dpkg --add-architecture i386' failed (its message is above)" >&2
+        return 1
+      fi
     fi
   done
-  local apt=(env DEBIAN_FRONTEND=noninteractive apt-get)
+  local apt=(env DEBIAN_FRONTEND=noninteractive LC_ALL=C LANGUAGE= apt-get)
   echo "setup: installing ${missing[*]} with apt-get$([ "$(id -u)" -eq 0 ] || echo ' (through sudo)')" >&2
-  RunAsRoot "${apt[@]}" update -qq || return 1
+  if ! RunAsRoot "${apt[@]}" update -qq >&2; then
+    echo "setup: error: 'apt-get update' failed (its message is above): check the network" \
+      "and the sources in /etc/apt, then run this again" >&2
+    return 1
+  fi
+  local i
+  for i in "${!missing[@]}"; do
+    [ "${missing[i]}" = libclang-rt-CLANG-dev ] || continue
+    runtime=$(ClangRuntime)
+    if [ -z "$runtime" ]; then
+      echo "setup: error: cannot tell which libclang-rt-N-dev matches clang:" \
+        "'apt-cache depends clang' names no clang-N package" >&2
+      return 1
+    fi
+    missing[i]=$runtime
+  done
+  # Only to say how much comes: apt-get answers no (status 1) by design.
   local size
-  size=$("${apt[@]}" install --no-install-recommends --assume-no "${missing[@]}" 2>/dev/null |
-    sed -n 's/^Need to get \([^ ]* [kMG]*B\).*/\1/p' | sed 's|.*/||')
+  size=$(RunAsRoot "${apt[@]}" install --no-install-recommends --assume-no "${missing[@]}" \
+    2>/dev/null | sed -n 's/^Need to get \([^ ]* [kMG]*B\).*/\1/p' | sed 's|.*/||') || true
   echo "setup: downloading ${size:-the packages} with their dependencies; this can take minutes" >&2
-  RunAsRoot "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 \
-    "${missing[@]}" >&2 || return 1
+  if ! RunAsRoot "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 \
+      "${missing[@]}" >&2; then
+    echo "setup: error: apt-get could not install ${missing[*]} (its message is above):" \
+      "fix what it names, then run this again" >&2
+    return 1
+  fi
+}
+
+# BuildPreset LOG PRESET [-B FOLDER] [TARGET...]: configures and builds the
+# preset (in FOLDER instead of its own, if given), its output in LOG and
+# shown only when it fails. A LOG that cannot be written is a failure too.
+BuildPreset() {
+  local log=$1 preset=$2 folder=build/$2 targets=()
+  shift 2
+  while [ $# -gt 0 ]; do
+    if [ "$1" = -B ]; then folder=$2; shift 2; else targets+=(--target "$1"); shift; fi
+  done
+  if ! mkdir -p "$(dirname "$log")" || ! : >"$log"; then
+    echo "error: cannot write $log: is build/ yours? (sudo leaves it root's)" >&2
+    return 1
+  fi
+  if { cmake --preset "$preset" -B "$folder" && cmake --build "$folder" "${targets[@]}"; } \
+      >"$log" 2>&1; then
+    return 0
+  fi
+  cat "$log" >&2
+  echo "error: building $preset failed (the output above is also in $log)" >&2
+  return 1
 }

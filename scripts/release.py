@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
 """Makes the release from built executables: per architecture a zip and a
-Windows Installer package, optionally Authenticode-signed, and SHA256SUMS.
-scripts/package.sh builds the executables and calls this; it is the one
-place that knows about dates, signing and checksums.
+Windows Installer package, optionally Authenticode-signed, the build record
+and SHA256SUMS. scripts/package.sh builds the executables and calls this; it
+is the one place that knows about dates, signing and checksums.
 
-    release.py --version 1.0.0 --epoch SOURCE_DATE_EPOCH --out DIR
+    release.py --version 1.0.0 --epoch SOURCE_DATE_EPOCH --source "commit SHA"
+               --out DIR --scratch DIR
                --build x64=build/windows-x64 [--build x86=build/windows-x86]
+    release.py --check-signing      only checks the signing variables
 
 Every date in the artifacts is the epoch; every identifier derives from the
 version, the architecture and the files (the MSI's ProductCode from the
 version and the architecture, its package code from all three). Signing
 happens when HALTCTL_SIGN_PFX names a PKCS#12 file (password in the file
 HALTCTL_SIGN_PASSWORD_FILE names, if set; timestamp server
-HALTCTL_SIGN_TIMESTAMP_URL, if set). Everything is made in a scratch folder
-and moved into DIR only when all of it succeeded.
+HALTCTL_SIGN_TIMESTAMP_URL, if set); any of the three set without a usable
+PFX is an error. Everything is made in the scratch folder, emptied first and
+removed at the end; only when all of it succeeded does the earlier release
+in DIR (its haltctl-* files and SHA256SUMS) make way for the new one.
 """
 import argparse
 import hashlib
@@ -21,7 +25,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 import uuid
 import zipfile
@@ -54,20 +57,36 @@ def Run(command, **kwargs):
 
 def AtEpoch(epoch, command):
     """The command run as if the clock read the epoch, in UTC: wixl and
-    msibuild stamp the current time into what they write."""
-    return ["env", "TZ=UTC", "faketime", "-f", "@" + time.strftime(
+    msibuild stamp the current time into what they write. File times stay
+    real (NO_FAKE_STAT): wixl dates the files in its cabinet from them, and
+    they already are the epoch, where libfaketime 0.9.10 and later would
+    fake them too."""
+    return ["env", "TZ=UTC", "NO_FAKE_STAT=1", "faketime", "-f", "@" + time.strftime(
         "%Y-%m-%d %H:%M:%S", time.gmtime(epoch))] + command
 
 
+SIGNING = ["HALTCTL_SIGN_PFX", "HALTCTL_SIGN_PASSWORD_FILE", "HALTCTL_SIGN_TIMESTAMP_URL"]
+
+
 def SigningOptions():
+    """All or nothing: a release meant to be signed never comes out unsigned
+    because one variable was lost or mistyped."""
+    given = [name for name in SIGNING if name in os.environ]
+    if not given:
+        return None
     pfx = os.environ.get("HALTCTL_SIGN_PFX")
     if not pfx:
-        return None
+        raise ReleaseError("%s set, but HALTCTL_SIGN_PFX %s: set it to the PKCS#12 file to "
+                           "sign with, or unset them all for an unsigned release"
+                           % (" and ".join(given), "is empty" if pfx == "" else "is not"))
     if not os.path.isfile(pfx):
         raise ReleaseError("HALTCTL_SIGN_PFX names %s, which is not a file" % pfx)
     options = ["-pkcs12", pfx, "-n", "haltctl", "-h", "sha256"]
     password = os.environ.get("HALTCTL_SIGN_PASSWORD_FILE")
-    if password:
+    if password is not None:
+        if not os.path.isfile(password):
+            raise ReleaseError("HALTCTL_SIGN_PASSWORD_FILE names %s, which is not a file"
+                               % password)
         options += ["-readpass", password]
     url = os.environ.get("HALTCTL_SIGN_TIMESTAMP_URL")
     if url:
@@ -146,14 +165,28 @@ def WriteMsi(folder, path, version, arch, epoch, scratch):
                         MSI_TEMPLATE[arch], package_code]))
 
 
-def Release(version, epoch, builds, out):
+def WriteBuildInfo(path, version, epoch, source):
+    """The build record: what the release was made from."""
+    with open(path, "w", newline="\n") as f:
+        f.write("Package: haltctl\nVersion: %s\nSource: %s\nSource-Date-Epoch: %d\n"
+                % (version, source, epoch))
+
+
+def Earlier(out):
+    """The files of an earlier release in the output folder."""
+    if not os.path.isdir(out):
+        return []
+    return sorted(n for n in os.listdir(out) if n.startswith("haltctl-") or n == "SHA256SUMS")
+
+
+def Release(version, epoch, source, builds, out, scratch):
     signing = SigningOptions()
     print("release: %s; dates from SOURCE_DATE_EPOCH %d (%s UTC)"
           % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
              else "unsigned: set HALTCTL_SIGN_PFX to sign", epoch,
              time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))), flush=True)
-    os.makedirs(out, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix=".release-", dir=out)
+    shutil.rmtree(scratch, ignore_errors=True)
+    os.makedirs(scratch)
     try:
         made = []
         for arch, build in sorted(builds.items()):
@@ -166,32 +199,51 @@ def Release(version, epoch, builds, out):
             if signing:
                 Sign(msi, signing)
             made += [stem + ".zip", stem + ".msi"]
+        made.append("haltctl-%s-buildinfo.txt" % version)
+        WriteBuildInfo(os.path.join(scratch, made[-1]), version, epoch, source)
         made.sort()
         with open(os.path.join(scratch, "SHA256SUMS"), "w") as sums:
             for name in made:
                 with open(os.path.join(scratch, name), "rb") as f:
                     sums.write("%s  %s\n" % (hashlib.sha256(f.read()).hexdigest(), name))
+        # Complete: only now does the earlier release make way.
+        os.makedirs(out, exist_ok=True)
+        for name in Earlier(out):
+            os.remove(os.path.join(out, name))
         for name in made + ["SHA256SUMS"]:
-            os.replace(os.path.join(scratch, name), os.path.join(out, name))
+            shutil.move(os.path.join(scratch, name), os.path.join(out, name))
             print("%s  %d bytes" % (os.path.join(out, name), os.path.getsize(os.path.join(out, name))))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
 
 def main():
+    if sys.argv[1:] == ["--check-signing"]:  # before minutes of building
+        try:
+            SigningOptions()
+        except ReleaseError as error:
+            print("release: %s" % error, file=sys.stderr)
+            return 1
+        return 0
     parser = argparse.ArgumentParser()
     parser.add_argument("--version", required=True)
     parser.add_argument("--epoch", required=True, type=int)
+    parser.add_argument("--source", required=True, help="what the release is made from")
     parser.add_argument("--out", required=True)
+    parser.add_argument("--scratch", required=True, help="a folder of its own, emptied first")
     parser.add_argument("--build", action="append", required=True, metavar="ARCH=FOLDER")
     options = parser.parse_args()
     builds = {arch: os.path.abspath(folder)
               for arch, folder in (b.split("=", 1) for b in options.build)}
+    out = os.path.abspath(options.out)
     try:
-        Release(options.version, options.epoch, builds, os.path.abspath(options.out))
-    except ReleaseError as error:
-        print("release: FAILED, nothing was written to %s: %s" % (options.out, error),
-              file=sys.stderr)
+        Release(options.version, options.epoch, options.source, builds, out,
+                os.path.abspath(options.scratch))
+    except (ReleaseError, OSError) as error:
+        earlier = Earlier(out)
+        print("release: FAILED, nothing was written to %s%s: %s"
+              % (out, "; it still holds an earlier release (%s)" % ", ".join(earlier)
+                 if earlier else "", error), file=sys.stderr)
         return 1
     return 0
 

@@ -28,16 +28,18 @@ while [ $# -gt 0 ]; do
 done
 
 preset=windows-$arch
-packages=(cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}" "${WINE64_PACKAGES[@]}")
-[ "$arch" = x86 ] && packages+=("${WINE32_PACKAGES[@]}")
-EnsurePackages "${packages[@]}"
+EnsurePackages cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
+if [ "$arch" = x86 ]; then
+  if ! CanRun32BitPrograms; then
+    echo "run: $NO_32BIT_REASON; run the x64 build instead" >&2
+    exit 1
+  fi
+  EnsurePackages "${WINE32_PACKAGES[@]}"
+fi
 
 # Quiet when the build works; the compiler's own words when it does not.
-mkdir -p build
-log=build/run-$arch.log
-if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log" 2>&1; then
-  cat "$log" >&2
-  echo "run: the build failed (the output above is also in $log)" >&2
+if ! BuildPreset "build/run-$arch.log" "$preset"; then
+  echo "run: the build failed" >&2
   exit 1
 fi
 
@@ -48,16 +50,22 @@ if $fresh; then
 else
   prefix=$PWD/build/wine-$arch
 fi
-UseWinePrefix "$prefix"
+UseWinePrefix "$prefix" "$arch"
 
 trace=build/run-$arch.trace
+if ! : >"$trace"; then
+  echo "run: cannot write $trace: is build/ yours?" >&2
+  exit 1
+fi
 set +e
-WINEDEBUG=+relay wine "build/$preset/haltctl.exe" "$@" 2>"$trace"
+WINEDEBUG=+relay "$WINE" "build/$preset/haltctl.exe" "$@" 2>"$trace"
 status=$?
 set -e
 
 # The flags of the request, if haltctl made one, and Wine's answer.
 call=$(sed -n 's/^.*:Call user32\.ExitWindowsEx(\([0-9a-fA-F]*\),.*/\1/p' "$trace" | head -n 1)
+answer=$(sed -n 's/^.*:Ret  user32\.ExitWindowsEx() retval=\([0-9a-fA-F]*\) .*/\1/p' "$trace" |
+  head -n 1)
 if [ -n "$call" ]; then
   wineserver -w  # the session end Wine started ends the prefix's programs
   flags=$((16#$call))
@@ -77,9 +85,17 @@ case $status in
      else
        meaning="showed the usage text because help was asked"
      fi ;;
-  1) meaning="${request:-made a request}; Wine refused it" ;;
+  1) if [ -n "$call" ] && [ -n "$answer" ] && [ $((16#$answer)) -eq 0 ]; then
+       meaning="$request; Wine refused it"
+     fi ;;
   2) meaning="showed the usage text: the arguments were not understood, nothing was requested" ;;
-  *) meaning="did not finish: status $status is Wine's, not haltctl's (Wine's output: $trace)" ;;
 esac
+if [ -z "${meaning:-}" ]; then
+  # Not haltctl's answer: Wine's own failure, in its own words.
+  grep -v -e ':Call ' -e ':Ret ' "$trace" | tail -n 10 >&2 || true
+  echo "run: Wine failed, status $status: haltctl ${request:-made no request} (the end of" \
+    "Wine's output is above; all of it is in $trace)" >&2
+  exit "$((status == 0 ? 1 : status))"
+fi
 echo "run: haltctl $meaning (status $status)" >&2
 exit "$status"

@@ -16,12 +16,22 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
 EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
-  "${RELEASE_PACKAGES[@]}" "${WINE64_PACKAGES[@]}" "${WINE32_PACKAGES[@]}"
+  "${RELEASE_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
+if CanRun32BitPrograms; then
+  EnsurePackages "${WINE32_PACKAGES[@]}"
+else
+  echo "setup: $NO_32BIT_REASON: the x86 Wine cases will be reported as skipped"
+fi
 
-mkdir -p build/logs
+if ! mkdir -p build/logs || ! [ -w build/logs ]; then
+  echo "test: cannot write build/logs: is build/ yours? (sudo leaves it root's)" >&2
+  exit 1
+fi
 summary=()
 failed=0
 started=$SECONDS
+# Whatever a test leaves behind goes under build/, never /tmp.
+tmp_before=$(find /tmp -mindepth 1 -maxdepth 1 -user "$(id -u)" -printf '%f\n' | sort)
 for preset in host host-asan fuzz windows-x64 windows-x86 release; do
   log=build/logs/$preset.log
   begun=$SECONDS
@@ -34,12 +44,21 @@ for preset in host host-asan fuzz windows-x64 windows-x86 release; do
     cat "$log"
   fi
   tests=$(sed -n 's/^.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/tests: \2, failed: \1/p' "$log")
+  skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (Skipped).*$/\1/p' "$log" | paste -sd' ')
+  [ -n "$skipped" ] && tests+=", skipped: $skipped"
   line=$(printf '%-12s %-7s %4d s  %s' "$preset" "$result" $((SECONDS - begun)) "${tests:-no test run}")
   echo "$line"
   summary+=("$line")
   # The fuzzer's own summary: executions, corpus, findings.
   sed -n 's/^[0-9]*: \(fuzz: .*\)$/             \1/p' "$log"
 done
+
+left=$(comm -13 <(echo "$tmp_before") \
+  <(find /tmp -mindepth 1 -maxdepth 1 -user "$(id -u)" -printf '%f\n' | sort) | paste -sd' ')
+if [ -n "$left" ]; then
+  summary+=("left in /tmp: $left")
+  failed=1
+fi
 
 echo
 echo "summary ($((SECONDS - started)) s in all; logs in build/logs):"

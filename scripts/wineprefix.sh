@@ -4,37 +4,66 @@
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko dialogs
 unset DISPLAY                                             # and no window at all
 
-# UseWinePrefix PREFIX: exports WINEPREFIX=PREFIX, making the prefix first
-# if it is missing or was made by another Wine, or before Wine's 32-bit
-# support was installed (such a prefix may no longer start). In it, Wine's
-# relay trace shows ExitWindowsEx, so a run can tell which request was made.
+# UseWine ARCH: sets WINE to the command that runs programs of that
+# architecture. Debian's `wine` runs the 32-bit loader whenever wine32 is installed, even
+# for a 64-bit program, and that fails on a kernel without 32-bit support:
+# x64 goes to the 64-bit loader itself.
+UseWine() {
+  WINE=wine
+  if [ "$1" = x64 ] && [ -x /usr/lib/wine/wine64 ]; then
+    WINE=/usr/lib/wine/wine64
+    export WINELOADER=$WINE
+  fi
+}
+
+# UseWinePrefix PREFIX ARCH: exports WINEPREFIX=PREFIX, making the prefix
+# first if it is missing or was made by another Wine, or before Wine's
+# 32-bit support was installed (such a prefix may no longer start). In it,
+# Wine's relay trace shows ExitWindowsEx, so a run can tell which request
+# was made. Says what failed, with Wine's own words, when Wine cannot.
 UseWinePrefix() {
-  local prefix=$1
+  local prefix=$1 version
+  UseWine "$2"
   export WINEPREFIX=$prefix
-  local stamp
-  stamp="$(wine --version) wine32:$(IsInstalled wine32:i386 && echo yes || echo no)"
+  if ! version=$("$WINE" --version 2>&1); then
+    echo "$version" >&2
+    echo "error: Wine does not start: '$WINE --version' failed (its message is above)" >&2
+    return 1
+  fi
+  local stamp="$version wine32:$(IsInstalled wine32:i386 && echo yes || echo no)"
   [ "$(cat "$prefix/.haltctl-made-by" 2>/dev/null)" = "$stamp" ] && return 0
 
   echo "setup: making the Wine prefix $prefix (about 20 s, once)" >&2
-  wineserver -k >/dev/null 2>&1 || true
-  rm -rf "$prefix"
-  mkdir -p "$prefix"
-  if ! wineboot -i >"$prefix.log" 2>&1; then
-    cat "$prefix.log" >&2
-    echo "error: Wine could not make the prefix $prefix" >&2
+  RemoveWinePrefix "$prefix" || return 1
+  local log=$prefix.log
+  if ! mkdir -p "$prefix" || ! : >"$log"; then
+    echo "error: cannot write $prefix or $log" >&2
     return 1
   fi
   printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\Debug]\n"RelayInclude"="user32.ExitWindowsEx"\n' \
-    >"$prefix/relay.reg"
-  wine regedit /S "$prefix/relay.reg" >>"$prefix.log" 2>&1
-  wineserver -w
-  echo "$stamp" >"$prefix/.haltctl-made-by"
-  rm -f "$prefix.log"
+    >"$prefix/relay.reg" || return 1
+  if ! { "$WINE" wineboot -i && "$WINE" regedit /S "$prefix/relay.reg" && wineserver -w; } \
+      >>"$log" 2>&1; then
+    tail -n 20 "$log" >&2
+    echo "error: Wine could not make the prefix $prefix (its output is above and in $log)" >&2
+    return 1
+  fi
+  echo "$stamp" >"$prefix/.haltctl-made-by" || return 1
+  rm -f "$log"
 }
 
-# RemoveWinePrefix PREFIX: ends its processes and deletes it.
+# RemoveWinePrefix PREFIX: ends its processes, waits for them, deletes it
+# and the folder that Debian's Wine keeps for its server in /tmp.
 RemoveWinePrefix() {
-  WINEPREFIX=$1 wineserver -k >/dev/null 2>&1 || true
-  WINEPREFIX=$1 wineserver -w || true
-  rm -rf "$1"
+  if [ -d "$1" ]; then
+    WINEPREFIX=$1 wineserver -k >/dev/null 2>&1 || true
+    WINEPREFIX=$1 wineserver -w >/dev/null 2>&1 || true
+    local server
+    server=$(cat "$1/wineserver" 2>/dev/null) || server=""
+    [[ "$server" == wine-?????? ]] && rm -rf "${TMPDIR:-/tmp}/$server"
+  fi
+  if ! rm -rf "$1"; then
+    echo "error: cannot remove the Wine prefix $1" >&2
+    return 1
+  fi
 }

@@ -20,10 +20,13 @@ EXPECTED = {  # optional header magic, subsystem version
     "x86": (0x10B, (4, 0)),
 }
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+IMAGE_SCN_MEM_WRITE = 0x80000000
 
 
 def DelayLoaded(pe):
-    """{dll: [function]} from the delay-load descriptors in the image.
+    """{dll: [function]} from the delay-load descriptors in the image; a
+    function whose address slot the helper could not write at its first
+    call (no loader code there, or a read-only section) is marked so.
 
     GNU ld does not fill the PE header's delay-import directory, so the
     descriptors that the toolchain's delay-import libraries put in the image
@@ -51,9 +54,18 @@ def DelayLoaded(pe):
             # the code that loads the DLL; a zero there jumps to 0.
             slot = struct.unpack_from(thunk_format, image, iat + thunk * len(functions))[0]
             name = pe.get_string_at_rva(entry + 2, 128).decode("ascii", "replace")
-            functions.append(name if slot else name + "(NO LOADER CODE)")
+            if not slot:
+                name += "(NO LOADER CODE)"
+            elif not Writable(pe, iat + thunk * len(functions)):
+                name += "(READ-ONLY SLOT)"
+            functions.append(name)
         found[dll.decode("ascii").lower()] = functions
     return found
+
+
+def Writable(pe, rva):
+    section = pe.get_section_by_rva(rva)
+    return section is not None and bool(section.Characteristics & IMAGE_SCN_MEM_WRITE)
 
 
 def main():
@@ -82,8 +94,10 @@ def main():
                         % (", ".join(sorted(delayed)) or "nothing", ", ".join(sorted(DELAYED_DLLS))))
     broken = [f for functions in delayed.values() for f in functions if "(" in f]
     if broken:
-        failures.append("delay-loaded functions whose first call would jump to 0: "
+        failures.append("delay-loaded functions whose first call would jump to 0 or fault: "
                         + " ".join(broken))
+    if optional.CheckSum and not pe.verify_checksum():
+        failures.append("the header checksum %x is wrong" % optional.CheckSum)
     if pe.FILE_HEADER.PointerToSymbolTable or pe.FILE_HEADER.NumberOfSymbols:
         failures.append("not stripped: it has a symbol table")
     if size > MAX_SIZE:

@@ -111,7 +111,8 @@ def main():
     failures = []
     codes = {}
     for arch in ("x64", "x86"):
-        exe = open(os.path.join(clone, "build", "windows-" + arch, "haltctl.exe"), "rb").read()
+        exe = open(os.path.join(clone, "build", "package", "windows-" + arch, "haltctl.exe"),
+                   "rb").read()
         stem = os.path.join(packages, "haltctl-%s-windows-%s" % (version, arch))
         CheckZip(stem + ".zip", exe, epoch, failures)
         codes[arch] = CheckMsi(stem + ".msi", arch, version, exe, epoch, failures)

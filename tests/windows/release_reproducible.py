@@ -2,11 +2,20 @@
 """Builds the release twice, with scripts/package.sh, from two fresh clones
 of the source's last commit in two folders, at two different times, with
 different umasks and time zones, and compares every artifact byte for byte:
-the executables, the zips, the MSIs and SHA256SUMS. A difference names the
-file and its first differing offset. Clone "a" stays for the other release
-tests.
+the executables, the zips, the MSIs, the build record and SHA256SUMS. A
+difference names the file and its first differing offset. Clone "a" stays
+for the other release tests.
+
+The second run is made hard on purpose: it is called from another folder
+with a relative output folder, which holds an earlier release to be
+replaced, with CXXFLAGS set and a stale flag in the build cache; none of it
+may change a byte. Before it, package.sh must refuse, with a message and no
+release: a tree with uncommitted changes, signing settings without a PFX,
+and (as root) a build folder its user cannot write.
 
     release_reproducible.py SOURCE WORK
+
+WORK is wiped first: whatever a killed run left there (keys included) goes.
 """
 import hashlib
 import os
@@ -16,15 +25,15 @@ import sys
 import time
 
 RUNS = [("a", 0o022, "UTC"), ("b", 0o077, "Pacific/Kiritimati")]
+EARLIER = ["haltctl-0.9.0-windows-x64.zip", "SHA256SUMS"]
 
 
-def Package(source, clone, umask, zone):
-    shutil.rmtree(clone, ignore_errors=True)
-    subprocess.run(["git", "clone", "-q", source, clone], check=True)
-    env = dict(os.environ, TZ=zone)
+def Package(clone, umask, zone, caller=None, out=None, env=None):
+    env = dict(os.environ, TZ=zone, **(env or {}))
     env.pop("SOURCE_DATE_EPOCH", None)
     started = time.monotonic()
-    run = subprocess.run(["bash", "scripts/package.sh"], cwd=clone, env=env,
+    run = subprocess.run(["bash", os.path.join(clone, "scripts", "package.sh")]
+                         + ([out] if out else []), cwd=caller or clone, env=env,
                          preexec_fn=lambda: os.umask(umask),
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     print("%s: umask %03o, TZ=%s, packaged in %.0f s" % (clone, umask, zone,
@@ -34,12 +43,46 @@ def Package(source, clone, umask, zone):
         raise SystemExit("FAIL: scripts/package.sh failed in %s" % clone)
 
 
-def Artifacts(clone):
-    packages = os.path.join(clone, "build", "packages")
+def Refusals(clone, work):
+    """Each row must fail, say why, and leave the output folder alone."""
+    out = os.path.join(work, "refused")
+    readme = os.path.join(clone, "README.md")
+    nobody = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+    rows = [  # label, command prefix, extra environment, text the message holds
+        ("uncommitted change", [], {}, "uncommitted changes"),
+        ("password file without a PFX", [], {"HALTCTL_SIGN_PASSWORD_FILE": "pass"},
+         "HALTCTL_SIGN_PFX is not"),
+        ("build folder not writable", nobody,
+         {"GIT_CONFIG_COUNT": "1", "GIT_CONFIG_KEY_0": "safe.directory",
+          "GIT_CONFIG_VALUE_0": "*", "HOME": "/nonexistent"}, "is build/ yours"),
+    ]
+    failures = []
+    os.makedirs(os.path.join(clone, "build"), exist_ok=True)
+    for label, prefix, extra, text in rows:
+        if prefix and os.getuid() != 0:
+            print("skip %s: needs root" % label)
+            continue
+        if label == "uncommitted change":
+            with open(readme, "a") as f:
+                f.write("\nA change.\n")
+        run = subprocess.run(prefix + ["bash", os.path.join(clone, "scripts", "package.sh"), out],
+                             cwd=clone, env=dict(os.environ, **extra), stdin=subprocess.DEVNULL,
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        subprocess.run(["git", "-C", clone, "checkout", "-q", "--", "README.md"], check=True)
+        last = run.stdout.strip().splitlines()[-1:] or [""]
+        ok = run.returncode != 0 and text in run.stdout and not os.path.exists(out)
+        print("%-4s refused: %s: status %d, %s" % ("ok" if ok else "FAIL", label,
+                                                   run.returncode, last[0][:120]))
+        if not ok:
+            failures.append("%s was not refused with '%s':\n%s" % (label, text, run.stdout))
+    return failures
+
+
+def Artifacts(packages, clone):
     found = {name: os.path.join(packages, name) for name in os.listdir(packages)}
     for arch in ("x64", "x86"):
-        found["haltctl.exe (%s)" % arch] = os.path.join(clone, "build", "windows-" + arch,
-                                                         "haltctl.exe")
+        found["haltctl.exe (%s)" % arch] = os.path.join(clone, "build", "package",
+                                                         "windows-" + arch, "haltctl.exe")
     return found
 
 
@@ -52,19 +95,30 @@ def FirstDifference(a, b):
 
 def main():
     source, work = sys.argv[1:3]
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(os.environ.get("TMPDIR") or os.path.join(work, "tmp"), exist_ok=True)
     commit = subprocess.run(["git", "-C", source, "rev-parse", "--short", "HEAD"], check=True,
                             capture_output=True, text=True).stdout.strip()
     print("packaging commit %s twice" % commit)
-    os.makedirs(work, exist_ok=True)
-    clones = []
-    for name, umask, zone in RUNS:
-        if clones:
-            time.sleep(1.5)  # a later second, so that no date can come from the clock
-        clones.append(os.path.join(work, name))
-        Package(source, clones[-1], umask, zone)
+    clones = [os.path.join(work, name) for name, _, _ in RUNS]
+    for clone in clones:
+        subprocess.run(["git", "clone", "-q", source, clone], check=True)
+    failures = Refusals(clones[1], work)
 
-    first, second = (Artifacts(c) for c in clones)
-    failures = []
+    Package(clones[0], *RUNS[0][1:])
+    time.sleep(1.5)  # a later second, so that no date can come from the clock
+    caller = os.path.join(work, "b caller")
+    packages = [os.path.join(clones[0], "build", "packages"), os.path.join(caller, "out")]
+    os.makedirs(packages[1])
+    for name in EARLIER:
+        open(os.path.join(packages[1], name), "w").close()
+    stale = os.path.join(clones[1], "build", "package", "windows-x64")
+    subprocess.run(["cmake", "--preset", "windows-x64", "-B", stale,
+                    "-DCMAKE_CXX_FLAGS=-fno-inline"], cwd=clones[1], check=True,
+                   capture_output=True)
+    Package(clones[1], *RUNS[1][1:], caller=caller, out="out", env={"CXXFLAGS": "-fno-inline"})
+
+    first, second = (Artifacts(p, c) for p, c in zip(packages, clones))
     if sorted(first) != sorted(second):
         failures.append("the two runs made different files: %s and %s"
                         % (sorted(first), sorted(second)))
@@ -78,8 +132,7 @@ def main():
             failures.append("%s differs: %d and %d bytes, first at offset %d (0x%x)"
                             % (name, len(a), len(b), FirstDifference(a, b),
                                FirstDifference(a, b)))
-    check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"],
-                           cwd=os.path.join(clones[0], "build", "packages"),
+    check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=packages[0],
                            capture_output=True, text=True)
     print(check.stdout.strip())
     if check.returncode != 0:

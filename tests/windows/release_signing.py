@@ -73,12 +73,12 @@ def main():
                 failures.append("%s does not verify:\n%s" % (label, check.stdout + check.stderr))
 
         for arch in ("x64", "x86"):
-            unsigned = open(os.path.join(clone, "build", "windows-" + arch, "haltctl.exe"),
-                            "rb").read()
+            unsigned = open(os.path.join(clone, "build", "package", "windows-" + arch,
+                                         "haltctl.exe"), "rb").read()
             folder = os.path.join(scratch, arch)
             os.makedirs(folder)
-            zip_path, = glob.glob(os.path.join(out, "*-windows-%s.zip" % arch))
-            msi_path, = glob.glob(os.path.join(out, "*-windows-%s.msi" % arch))
+            zip_path, = glob.glob(os.path.join(glob.escape(out), "*-windows-%s.zip" % arch))
+            msi_path, = glob.glob(os.path.join(glob.escape(out), "*-windows-%s.msi" % arch))
             in_zip = os.path.join(folder, "zip-haltctl.exe")
             with zipfile.ZipFile(zip_path) as archive, open(in_zip, "wb") as f:
                 f.write(archive.read("haltctl.exe"))
@@ -87,7 +87,8 @@ def main():
             extracted = os.path.join(folder, "msi")
             subprocess.run(["msiextract", "-C", extracted, msi_path], check=True,
                            capture_output=True)
-            in_msi, = glob.glob(os.path.join(extracted, "**", "haltctl.exe"), recursive=True)
+            in_msi, = glob.glob(os.path.join(glob.escape(extracted), "**", "haltctl.exe"),
+                                recursive=True)
             Verify(in_msi, "haltctl.exe in " + os.path.basename(msi_path))
             if open(in_msi, "rb").read() != open(in_zip, "rb").read():
                 failures.append("%s: the zip and the MSI hold different executables" % arch)

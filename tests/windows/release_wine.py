@@ -8,14 +8,14 @@ folder, nor the PATH part. The signed executable runs too.
 
     release_wine.py CLONE SIGNED-RELEASE x64|x86 WORK
 
-Exit status 77 means Wine is missing (a skip), except with CI=true.
+Exit status 77 means it did not run (a skip): this machine cannot run 32-bit
+programs (x86), or Wine is missing, which with CI=true is a failure.
 """
 import glob
 import os
 import re
 import subprocess
 import sys
-import tempfile
 import zipfile
 
 import wineprefix
@@ -56,12 +56,14 @@ def Msiexec(prefix, *args):
 
 def main():
     clone, signed, arch, work = sys.argv[1:5]
-    missing = wineprefix.MissingStatus(arch)
+    missing = wineprefix.Prepare(arch)
     if missing is not None:
         return missing
-    built = open(os.path.join(clone, "build", "windows-" + arch, "haltctl.exe"), "rb").read()
-    msi, = glob.glob(os.path.join(clone, "build", "packages", "haltctl-*-windows-%s.msi" % arch))
-    version = re.search(r"haltctl-(.+)-windows-", msi).group(1)
+    build = os.path.join(clone, "build", "package", "windows-" + arch)
+    built = open(os.path.join(build, "haltctl.exe"), "rb").read()
+    msi, = glob.glob(os.path.join(glob.escape(os.path.join(clone, "build", "packages")),
+                                  "haltctl-*-windows-%s.msi" % arch))
+    version = re.fullmatch(r"haltctl-(.+)-windows-\w+\.msi", os.path.basename(msi)).group(1)
     higher = ".".join(version.split(".")[:2] + [str(int(version.split(".")[2]) + 1)])
     steps = []
 
@@ -69,13 +71,18 @@ def main():
         steps.append((ok, what))
         print("%-4s %s" % ("ok" if ok else "FAIL", what), flush=True)
 
-    with wineprefix.WorkFolder(work) as folder, tempfile.TemporaryDirectory() as scratch:
+    with wineprefix.WorkFolder(work) as folder:
         # The same executable packaged as the next version.
-        subprocess.run([sys.executable, os.path.join(SCRIPTS, "release.py"), "--version", higher,
-                        "--epoch", "1700000000", "--out", scratch, "--build",
-                        "%s=%s" % (arch, os.path.join(clone, "build", "windows-" + arch))],
-                       check=True, capture_output=True)
-        newer, = glob.glob(os.path.join(scratch, "*.msi"))
+        scratch = folder.Scratch("next")
+        made = subprocess.run([sys.executable, os.path.join(SCRIPTS, "release.py"), "--version",
+                               higher, "--epoch", "1700000000", "--source", "a test",
+                               "--out", scratch, "--scratch", folder.Prefix("release-scratch"),
+                               "--build", "%s=%s" % (arch, build)],
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if made.returncode != 0:
+            print(made.stdout)
+            raise SystemExit("FAIL: release.py could not package version %s" % higher)
+        newer, = glob.glob(os.path.join(glob.escape(scratch), "*.msi"))
 
         prefix = folder.Prefix("prefix")
         wineprefix.Make(prefix)
@@ -109,7 +116,7 @@ def main():
              "the PATH part is gone: %s" % SystemPath(prefix).strip().splitlines()[-1:])
         Step(Installations(prefix) == [], "Add/Remove Programs no longer shows haltctl")
 
-        signed_zip, = glob.glob(os.path.join(signed, "*-windows-%s.zip" % arch))
+        signed_zip, = glob.glob(os.path.join(glob.escape(signed), "*-windows-%s.zip" % arch))
         signed_exe = os.path.join(scratch, "signed-haltctl.exe")
         with zipfile.ZipFile(signed_zip) as archive, open(signed_exe, "wb") as f:
             f.write(archive.read("haltctl.exe"))

@@ -1,48 +1,91 @@
 """Wine prefixes that a test owns: made in a work folder of the test's own,
 never ~/.wine, and cleaned up however the test ends.
 
-Every Wine server started here is told to exit on its own a few seconds
-after its last program has ended (wineserver -p N), so even a test killed
-with SIGKILL leaves no Wine process behind for long. A test that is
-terminated (SIGTERM, SIGINT, SIGHUP, as ctest does on a timeout) unwinds
-through its `finally` blocks; a work folder left behind by a killed run is
-removed when the next run starts.
+No Wine process ever holds the test runner's output: programs write to
+files, and every Wine server is started here as a child of the test, in the
+foreground, its output in a log beside its prefix. Each server exits on its
+own a few seconds after the last program of its prefix has ended (-p N), is
+ended by its process id when `wineserver -k` does not end it, and is gone
+before its prefix is removed. A server that never gets a program (a Wine
+that cannot start) would not linger out, so the ids are also written to the
+work folder, and the next run ends what a killed run left there.
+
+ctest ends a test that runs past its TIMEOUT with SIGKILL, which nothing can
+catch: then the work folder, and any server the test started, are left for
+the next run to remove. SIGTERM, SIGINT and SIGHUP (a user's kill or Ctrl-C)
+unwind through the clean-up.
 """
 import os
 import shutil
 import signal
 import subprocess
 import tempfile
+import time
 
 RUN_TIMEOUT = 120
 SERVER_LINGER = 15  # seconds a server outlives the last program of its prefix
-
-
+SERVER_START = 20   # seconds a new server may take to open its socket
 SKIP = 77  # the status ctest reads as "skipped"
 
+# Debian's `wine` runs the 32-bit loader whenever wine32 is installed, even
+# for a 64-bit program, and that fails on a kernel without 32-bit support:
+# 64-bit programs go to the 64-bit loader itself, and the server is called
+# directly too, so that its process id is the one started here.
+WINE64 = "/usr/lib/wine/wine64"
+WINESERVER64 = "/usr/lib/wine/wineserver64"
+NO_32BIT = ("this machine cannot run 32-bit Linux programs (its kernel has no IA32 support), "
+            "so Wine cannot run 32-bit Windows programs here")
 
-def MissingStatus(arch):
-    """None when Wine can run executables of this architecture; otherwise
-    says why and returns the status to exit with: a skip, except with
-    CI=true, where a missing Wine is a failure."""
-    if shutil.which("wine") is None or shutil.which("wineserver") is None:
+_loader = ["wine"]
+_servers = {}  # prefix: the Popen of its server
+
+
+def CanRun32BitPrograms():
+    """Debian's arch-test runs a tiny i386 program, natively only."""
+    try:
+        return subprocess.run(["arch-test", "-n", "i386"], stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL).returncode == 0
+    except FileNotFoundError:
+        return None  # cannot tell
+
+
+def Prepare(arch):
+    """Chooses Wine's loader for the architecture. Returns None when Wine
+    can run its executables; otherwise says why and returns the status to
+    exit with: a skip where this machine cannot run 32-bit programs at all
+    (nothing an install could add), else a skip that CI=true makes a
+    failure."""
+    global _loader
+    in_ci = os.environ.get("CI") == "true"
+    if arch == "x64" and os.access(WINE64, os.X_OK):
+        _loader = [WINE64]
+    if shutil.which(_loader[0]) is None or shutil.which(Server()) is None:
         missing = "wine is not installed"
+    elif arch == "x86" and CanRun32BitPrograms() is False:
+        print(NO_32BIT + "; skipped")
+        return SKIP
     elif arch == "x86" and not os.path.isdir("/usr/lib/i386-linux-gnu/wine"):
         missing = "Wine's 32-bit support (wine32:i386) is not installed"
     else:
         return None
-    in_ci = os.environ.get("CI") == "true"
     print(missing + ("" if in_ci else "; skipped"))
     return 1 if in_ci else SKIP
+
+
+def Server():
+    return WINESERVER64 if os.access(WINESERVER64, os.X_OK) else "wineserver"
 
 
 def Env(prefix, debug="-all"):
     env = dict(os.environ)
     env["WINEPREFIX"] = prefix
     env["WINEDEBUG"] = debug
+    env["WINELOADER"] = shutil.which(_loader[0]) or _loader[0]
     # No Mono or Gecko installer prompts, and no window, ever.
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
     env.pop("DISPLAY", None)
+    # Debian 13's server crashes when TMPDIR is set at all.
+    env.pop("TMPDIR", None)
     return env
 
 
@@ -52,36 +95,87 @@ def Run(prefix, args, debug="-all", timeout=RUN_TIMEOUT):
     (services, or wineboot.exe after a session end) inherit its output
     handles and would hold a pipe open. A file also makes a program's stdout
     fully buffered, as when a user redirects it."""
+    StartServer(prefix)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        run = subprocess.run(["wine"] + list(args), env=Env(prefix, debug),
+        run = subprocess.run(_loader + list(args), env=Env(prefix, debug),
                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
         out.seek(0)
         err.seek(0)
         return out.read(), err.read(), run.returncode
 
 
+def DebianServerFolder(prefix):
+    """The folder Debian's Wine makes for the prefix's server, named in the
+    prefix's file `wineserver` and kept after the server ends; None where
+    Wine has its own /tmp/.wine-UID."""
+    try:
+        with open(os.path.join(prefix, "wineserver")) as f:
+            name = f.read().strip()
+    except OSError:
+        return None
+    return os.path.join("/tmp", name) if name.startswith("wine-") else None
+
+
+def Listening(prefix):
+    """Whether the prefix's server has its socket open, in a folder named
+    after the prefix's device and inode."""
+    info = os.stat(prefix)
+    name = "server-%x-%x" % (info.st_dev, info.st_ino)
+    folders = ["/tmp/.wine-%d" % os.getuid(), DebianServerFolder(prefix)]
+    return any(os.path.exists(os.path.join(f, name, "socket")) for f in folders if f)
+
+
 def StartServer(prefix):
-    """A server that stays between programs but exits on its own once the
-    prefix has been idle for SERVER_LINGER seconds."""
-    subprocess.run(["wineserver", "-p%d" % SERVER_LINGER], env=Env(prefix), check=True,
-                   timeout=RUN_TIMEOUT)
+    """Starts the prefix's server unless this test's own server for it is
+    running, and waits until it listens. A server that exits at once fails
+    with its own words."""
+    server = _servers.get(prefix)
+    if server is not None and server.poll() is None:
+        return
+    log_path = prefix + ".server.log"
+    with open(log_path, "ab") as log:
+        server = subprocess.Popen([Server(), "-f", "-p%d" % SERVER_LINGER], env=Env(prefix),
+                                  stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+    _servers[prefix] = server
+    with open(os.path.join(os.path.dirname(prefix), "servers"), "a") as ids:
+        ids.write("%d %s\n" % (server.pid, prefix))
+    deadline = time.monotonic() + SERVER_START
+    while not Listening(prefix):
+        if server.poll() is not None:
+            with open(log_path, errors="replace") as log:
+                raise RuntimeError("the Wine server for %s exited with status %d:\n%s"
+                                   % (prefix, server.returncode, log.read()[-2000:]))
+        if time.monotonic() > deadline:
+            raise RuntimeError("the Wine server for %s did not open its socket in %d s"
+                               % (prefix, SERVER_START))
+        time.sleep(0.02)
 
 
 def StopServer(prefix):
-    """Ends every process of the prefix and its server, and waits for them."""
-    env = Env(prefix)
+    """Ends every process of the prefix and its server, and waits for them;
+    a server of this test's that -k does not end is killed by its id."""
+    server = _servers.pop(prefix, None)
     try:
-        subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=30)
-        subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=RUN_TIMEOUT)
+        subprocess.run([Server(), "-k"], env=Env(prefix), stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
     except subprocess.TimeoutExpired:
-        pass  # the server's own linger limit ends it
+        pass
+    if server is None:
+        return
+    try:
+        server.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        server.kill()
+        server.wait()
+    folder = DebianServerFolder(prefix)
+    if folder:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def Make(prefix, relay_include=()):
     """Makes a new prefix; with relay_include, sets the functions that
     WINEDEBUG=+relay traces in it. Fails loudly if Wine cannot make it."""
     os.makedirs(prefix)
-    StartServer(prefix)
     out, err, status = Run(prefix, ["wineboot", "-i"])
     if status != 0:
         raise RuntimeError("wineboot -i failed with status %d in %s:\n%s"
@@ -96,14 +190,37 @@ def SetValues(prefix, key, values):
     with tempfile.NamedTemporaryFile("w", suffix=".reg", dir=prefix, delete=False) as f:
         f.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\%s]\n" % key)
         f.writelines('"%s"="%s"\n' % item for item in values.items())
-    Run(prefix, ["regedit", "/S", f.name])
+    out, err, status = Run(prefix, ["regedit", "/S", f.name])
     os.unlink(f.name)
+    if status != 0:
+        raise RuntimeError("regedit failed with status %d in %s:\n%s"
+                           % (status, prefix, (out + err).decode("latin-1")[-2000:]))
+
+
+def KillLeftServers(folder):
+    """Ends the servers that a killed earlier run started for prefixes in
+    the folder, if they still run."""
+    try:
+        with open(os.path.join(folder, "servers")) as ids:
+            lines = ids.read().split("\n")
+    except FileNotFoundError:
+        return
+    for line in filter(None, lines):
+        pid, prefix = line.split(" ", 1)
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue  # gone
+        if ("WINEPREFIX=" + prefix).encode() in environ:
+            os.kill(int(pid), signal.SIGKILL)
 
 
 class WorkFolder:
-    """A folder for a test's prefixes. Entering it removes what a killed
-    earlier run left there and turns SIGTERM, SIGINT and SIGHUP into an
-    exit that unwinds; leaving it stops every server and removes it all."""
+    """A folder for a test's prefixes and scratch files. Entering it removes
+    what a killed earlier run left there and turns SIGTERM, SIGINT and
+    SIGHUP into an exit that unwinds; leaving it stops every server and
+    removes it all."""
 
     def __init__(self, path):
         self.path = os.path.abspath(path)
@@ -126,11 +243,16 @@ class WorkFolder:
     def Prefix(self, name):
         return os.path.join(self.path, name)
 
+    def Scratch(self, name):
+        """A folder for scratch files, inside the work folder."""
+        path = os.path.join(self.path, name)
+        os.makedirs(path)
+        return path
+
     def Clean(self):
         if not os.path.isdir(self.path):
             return
-        for name in os.listdir(self.path):
-            path = os.path.join(self.path, name)
-            if os.path.isfile(os.path.join(path, "system.reg")):
-                StopServer(path)
-        shutil.rmtree(self.path, ignore_errors=True)
+        for prefix in [p for p in _servers if p.startswith(self.path + os.sep)]:
+            StopServer(prefix)
+        KillLeftServers(self.path)
+        shutil.rmtree(self.path)

@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# The install path of scripts/packages.sh, which a machine that already has
+# every package never takes: EnsurePackages against stand-ins for apt-get,
+# apt-cache, dpkg-query and dpkg that behave like Debian's (a missing
+# package is not found, apt's lists are empty until `apt-get update`,
+# `--assume-no` answers no with status 1, apt-cache speaks the caller's
+# language), with nothing else on PATH, so no clang either.
+#
+#   setup_test.sh PACKAGES.SH WORK
+set -uo pipefail
+packages=$1 work=$2
+rm -rf "$work"
+mkdir -p "$work/bin"
+for tool in bash sed grep env id cat; do
+  ln -s "$(command -v "$tool")" "$work/bin/$tool"
+done
+
+# Stand-ins. FAKE_* variables steer them; every apt-get call is logged.
+cat >"$work/bin/dpkg-query" <<'STANDIN'
+#!/bin/bash
+package=${!#}
+if [[ " $FAKE_INSTALLED " == *" $package "* ]]; then printf 'install ok installed'; exit 0; fi
+echo "dpkg-query: no packages found matching $package" >&2
+exit 1
+STANDIN
+cat >"$work/bin/dpkg" <<'STANDIN'
+#!/bin/bash
+exit 0
+STANDIN
+cat >"$work/bin/apt-cache" <<'STANDIN'
+#!/bin/bash
+[ -e "$FAKE_WORK/updated" ] || { echo "E: No packages found" >&2; exit 100; }
+[ -n "${FAKE_NO_CLANG_N:-}" ] && { echo "clang"; exit 0; }
+if [ "${LC_ALL:-}" = C ] && [ -z "${LANGUAGE:-}" ]; then depends=Depends; else depends="Hängt ab von"; fi
+printf 'clang\n  %s: clang-19\n  %s: libc6\n' "$depends" "$depends"
+STANDIN
+cat >"$work/bin/apt-get" <<'STANDIN'
+#!/bin/bash
+echo "$*" >>"$FAKE_WORK/apt.log"
+case "$1 $2" in
+  "update "*)
+    [ -n "${FAKE_UPDATE_FAILS:-}" ] && { echo "E: Failed to fetch http://deb.debian.org/" >&2; exit 100; }
+    : >"$FAKE_WORK/updated" ;;
+  "install --no-install-recommends")
+    echo "Need to get 12.3 MB of archives."; echo "Abort."; exit 1 ;;
+  "install -y")
+    [ -n "${FAKE_INSTALL_FAILS:-}" ] && { echo "E: Unable to locate package cmake" >&2; exit 100; } ;;
+esac
+exit 0
+STANDIN
+chmod +x "$work/bin/"*
+
+# name | FAKE_* settings | EnsurePackages arguments | status | text the output holds | last apt-get call
+cases=(
+  "fresh machine|FAKE_INSTALLED=|cmake clang libclang-rt-CLANG-dev|0|downloading 12.3 MB|install -y --no-install-recommends -o Dpkg::Use-Pty=0 cmake clang libclang-rt-19-dev"
+  "all installed|FAKE_INSTALLED=cmake|cmake|0||"
+  "install fails|FAKE_INSTALL_FAILS=1|cmake|1|E: Unable to locate package cmake|install -y --no-install-recommends -o Dpkg::Use-Pty=0 cmake"
+  "update fails|FAKE_UPDATE_FAILS=1|cmake|1|E: Failed to fetch|update -qq"
+  "no clang-N|FAKE_NO_CLANG_N=1|libclang-rt-CLANG-dev|1|cannot tell which libclang-rt-N-dev|update -qq"
+  "no apt-get|FAKE_NO_APT=1|cmake|1|there is no apt-get|"
+)
+failures=0
+for row in "${cases[@]}"; do
+  IFS='|' read -r name settings arguments status text call <<<"$row"
+  rm -f "$work/apt.log" "$work/updated"
+  [[ "$settings" == FAKE_NO_APT=1 ]] && mv "$work/bin/apt-get" "$work/apt-get.away"
+  output=$(env -i PATH="$work/bin" FAKE_WORK="$work" LANGUAGE=de $settings bash -c \
+    'set -euo pipefail; source "$1"; shift; EnsurePackages "$@"; echo "returned 0"' \
+    _ "$packages" $arguments 2>&1)
+  got=$?
+  [ -e "$work/apt-get.away" ] && mv "$work/apt-get.away" "$work/bin/apt-get"
+  last=$(sed -n '$p' "$work/apt.log" 2>/dev/null)
+  problems=()
+  [ "$got" -eq 0 ] && [ "$status" -ne 0 ] && problems+=("status 0, expected a failure")
+  [ "$got" -ne 0 ] && [ "$status" -eq 0 ] && problems+=("status $got, expected 0")
+  [ "$status" -eq 0 ] && [[ "$output" != *"returned 0" ]] && problems+=("the caller did not go on")
+  [ "$status" -ne 0 ] && [[ "$output" != *"setup: error: "* ]] && problems+=("no error message")
+  [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
+  [ "$last" != "$call" ] && problems+=("last apt-get call '$last', expected '$call'")
+  if [ ${#problems[@]} -eq 0 ]; then
+    echo "ok   $name"
+  else
+    echo "FAIL $name: $(IFS=';'; echo "${problems[*]}")"
+    sed 's/^/       | /' <<<"$output"
+    failures=$((failures + 1))
+  fi
+done
+
+# Sourcing alone, before apt's lists exist, says and does nothing.
+output=$(env -i PATH="$work/bin" FAKE_WORK="$work" bash -c \
+  'set -euo pipefail; source "$1"; echo sourced' _ "$packages" 2>&1)
+if [ "$output" = sourced ]; then echo "ok   sourcing"; else
+  echo "FAIL sourcing: $output"; failures=$((failures + 1)); fi
+rm -rf "$work"
+exit $((failures > 0))
