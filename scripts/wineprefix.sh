@@ -1,8 +1,10 @@
 # Sourced by run.sh and bench.sh: the project's own Wine prefix for one
 # architecture, build/wine-<arch>, made on first use and kept. Never ~/.wine.
 
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko dialogs
-unset DISPLAY                                             # and no window at all
+# No Mono or Gecko dialogs, no debugger (a crash ends the program with its
+# exception's code), and no window at all.
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
+unset DISPLAY
 
 # UseWine ARCH: sets WINE to the command that runs programs of that
 # architecture. Debian's `wine` runs the 32-bit loader whenever wine32 is installed, even

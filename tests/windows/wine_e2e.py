@@ -107,11 +107,14 @@ class Suite:
 
     def CopyPrefix(self, prefix, name):
         """A copy of the prefix to change. Hard links keep it cheap; the
-        registry files, which Wine rewrites, are copied outright."""
+        registry files, which Wine rewrites, are copied outright, and the
+        copy's server gets a folder of its own."""
         copy = self.work.Prefix(name)
         subprocess.run(["cp", "-al", prefix, copy], check=True)
         for name in os.listdir(copy):
-            if name.endswith(".reg"):
+            if name == "wineserver":  # Debian's: names the server's folder, the copy's own
+                os.unlink(os.path.join(copy, name))
+            elif name.endswith(".reg"):
                 path = os.path.join(copy, name)
                 os.unlink(path)
                 shutil.copy2(os.path.join(prefix, name), path)
@@ -149,7 +152,8 @@ class Suite:
         loaded = re.search(r'^([0-9a-f]{4}):trace:loaddll:\w+ Loaded L".*\\%s" at ([0-9A-Fa-f]+)'
                            % name, trace, re.M | re.I)
         if loaded is None:
-            raise Failure("the trace shows no thread loading %s" % os.path.basename(self.exe))
+            raise Failure("the trace shows no thread loading %s; it begins %r"
+                          % (os.path.basename(self.exe), trace[:600]))
         thread, base = loaded.group(1), int(loaded.group(2), 16)
         started = re.search(r"^%s:Starting (?:thread|process) proc ([0-9A-Fa-f]+)" % thread,
                             trace, re.M)

@@ -81,8 +81,9 @@ def Env(prefix, debug="-all"):
     env["WINEPREFIX"] = prefix
     env["WINEDEBUG"] = debug
     env["WINELOADER"] = shutil.which(_loader[0]) or _loader[0]
-    # No Mono or Gecko installer prompts, and no window, ever.
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    # No Mono or Gecko installer prompts, and no window, ever; no debugger
+    # either, so that a crash ends the program with its exception's code.
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winedbg.exe=d"
     env.pop("DISPLAY", None)
     # Debian 13's server crashes when TMPDIR is set at all.
     env.pop("TMPDIR", None)
@@ -99,9 +100,16 @@ def Run(prefix, args, debug="-all", timeout=RUN_TIMEOUT):
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         run = subprocess.run(_loader + list(args), env=Env(prefix, debug),
                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
-        out.seek(0)
-        err.seek(0)
-        return out.read(), err.read(), run.returncode
+        return Snapshot(out), Snapshot(err), run.returncode
+
+
+def Snapshot(f):
+    """What the file holds so far, read through a file description of its
+    own: processes that outlive the program still write through the one
+    they share with it, and moving its offset back to the start would make
+    them overwrite what is there."""
+    with open("/proc/self/fd/%d" % f.fileno(), "rb") as again:
+        return again.read()
 
 
 def DebianServerFolder(prefix):
