@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Makes the release of the committed tree, in build/packages (or the folder
 # given): haltctl-<version>-windows-x64.zip and .msi, the same for x86, the
-# build record haltctl-<version>-buildinfo.txt, and SHA256SUMS. Both
+# build record haltctl-<version>-buildinfo.txt, SHA256SUMS, and with
+# HALTCTL_RELEASE_URL (the web folder the files will be published in) and
+# HALTCTL_HOMEPAGE set, manifests/ for winget, Scoop and Chocolatey. Both
 # executables are built afresh in folders of the release's own
 # (build/package), with no compiler flags from the environment. Installs
 # whatever is missing first.
 #
-#   scripts/package.sh [--allow-dirty] [OUTPUT-FOLDER]
+#   scripts/package.sh [--allow-dirty] [--buildinfo RECORD] [OUTPUT-FOLDER]
 #
 # --allow-dirty  package uncommitted changes to tracked files, for trying
 #                things: the build record and the last line then say that
 #                the release is not from a commit
+# --buildinfo    a release's build record: names each package installed here
+#                in another version than the one that made that release
 #
 # The bytes depend only on the sources: every date in them is
 # SOURCE_DATE_EPOCH, which defaults to the time of the last commit.
@@ -23,18 +27,20 @@ caller=$PWD
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
+usage="usage: scripts/package.sh [--allow-dirty] [--buildinfo RECORD] [OUTPUT-FOLDER]"
 allow_dirty=false
+record=""
 while [ $# -gt 0 ]; do
   case $1 in
     --allow-dirty) allow_dirty=true; shift ;;
+    --buildinfo) record=${2:?$usage}; shift 2 ;;
     --) shift; break ;;
-    -*) echo "package: unknown option $1 (usage: scripts/package.sh [--allow-dirty] [OUTPUT-FOLDER])" >&2
-        exit 2 ;;
+    -*) echo "package: unknown option $1 ($usage)" >&2; exit 2 ;;
     *) break ;;
   esac
 done
 if [ $# -gt 1 ]; then
-  echo "package: one output folder at most (usage: scripts/package.sh [--allow-dirty] [OUTPUT-FOLDER])" >&2
+  echo "package: one output folder at most ($usage)" >&2
   exit 2
 fi
 Absolute() {
@@ -49,6 +55,9 @@ unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS RCFLAGS  # the release takes no flags of 
 
 EnsurePackages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}"
 /usr/bin/python3 scripts/release.py --check-signing
+if [ -n "$record" ]; then
+  /usr/bin/python3 scripts/release.py --compare-buildinfo "$(Absolute "$record")"
+fi
 
 # The commit released, in git's own words when git cannot tell.
 if ! commit=$(git rev-parse --verify HEAD 2>&1) || ! changes=$(git status --porcelain \

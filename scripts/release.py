@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Makes the release from built executables: per architecture a zip and a
 Windows Installer package, optionally Authenticode-signed, the build record
-and SHA256SUMS. scripts/package.sh builds the executables and calls this; it
+(the source and the Debian packages that made the bytes), SHA256SUMS, and,
+with HALTCTL_RELEASE_URL and HALTCTL_HOMEPAGE set, the package managers'
+manifests (scripts/manifests.py). scripts/package.sh builds the executables and calls this; it
 is the one place that knows about dates, signing and checksums.
 
     release.py --version 1.0.0 --epoch SOURCE_DATE_EPOCH --source "commit SHA"
                --out DIR --scratch DIR
                --build x64=build/windows-x64 [--build x86=build/windows-x86]
     release.py --check-signing      only checks the signing variables
+    release.py --compare-buildinfo RECORD   names packages installed in other versions
 
 Every date in the artifacts is the epoch; every identifier derives from the
 version, the architecture and the files (the MSI's ProductCode from the
@@ -22,6 +25,7 @@ in DIR (its haltctl-* files and SHA256SUMS) make way for the new one.
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -29,8 +33,19 @@ import time
 import uuid
 import zipfile
 
+import manifests
+
 PACKAGING = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "packaging")
-FILES = ["haltctl.exe", "LICENSE.txt", "README.txt"]
+FILES = ["haltctl.exe", "LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt"]
+# The tools and libraries whose version can change the bytes, besides the
+# runtime files each link map names: compilers, linkers, resource
+# compilers, the MSI tools, the signer, the interpreter (its zipfile and
+# zlib) and pefile, which rewrites the image header.
+BYTE_TOOLS = ["x86_64-w64-mingw32-g++-win32", "i686-w64-mingw32-g++-win32",
+              "x86_64-w64-mingw32-ld", "i686-w64-mingw32-ld", "x86_64-w64-mingw32-dlltool",
+              "i686-w64-mingw32-dlltool", "x86_64-w64-mingw32-windres",
+              "i686-w64-mingw32-windres", "wixl", "msibuild", "osslsigncode"]
+BYTE_LIBRARIES = re.compile(r"/lib(msi|gcab|gsf|z)[-.]")  # of wixl and msibuild
 # Names the GUIDs below derive from; never change it, or upgrades break.
 NAMESPACE = uuid.UUID("0c8e3b0a-54a3-4e0f-9d55-5a3c1f6f2b9e")
 MSI_TEMPLATE = {"x64": "x64;1033", "x86": "Intel;1033"}
@@ -114,19 +129,24 @@ def Stage(build, folder, epoch, signing):
         os.utime(path, (epoch, epoch))
 
 
-def WriteZip(folder, path, epoch):
-    """The files in a fixed order, dated the epoch, with fixed attributes:
-    nothing of the machine, the folder, the umask or the time zone."""
+def WriteZip(path, entries, epoch):
+    """The entries [(name, bytes)] in their order, dated the epoch, with
+    fixed attributes: nothing of the machine, the folder, the umask or the
+    time zone."""
     date = time.gmtime(max(epoch, 315532800))  # zip dates start in 1980
     stamp = date[:5] + (date[5] // 2 * 2,)  # and keep even seconds
     with zipfile.ZipFile(path, "w") as archive:
-        for name in FILES:
+        for name, data in entries:
             entry = zipfile.ZipInfo(name, date_time=stamp)
             entry.create_system = 0
             entry.external_attr = 0x20  # the MS-DOS archive attribute
             entry.compress_type = zipfile.ZIP_DEFLATED
-            with open(os.path.join(folder, name), "rb") as f:
-                archive.writestr(entry, f.read(), compresslevel=9)
+            archive.writestr(entry, data, compresslevel=9)
+
+
+def Read(path):
+    with open(path, "rb") as f:
+        return f.read()
 
 
 def Digest(folder, version, arch):
@@ -165,18 +185,97 @@ def WriteMsi(folder, path, version, arch, epoch, scratch):
                         MSI_TEMPLATE[arch], package_code]))
 
 
-def WriteBuildInfo(path, version, epoch, source):
-    """The build record: what the release was made from."""
+def Owners(paths):
+    """{package: version} of the Debian packages that installed the files.
+    With /usr merged, dpkg may know a file by its path without /usr."""
+    owners = set()
+    for path in paths:
+        for candidate in (path, re.sub(r"^/usr/", "/", path)):
+            query = subprocess.run(["dpkg-query", "-S", candidate], capture_output=True,
+                                   text=True)
+            if query.returncode == 0:
+                for line in query.stdout.splitlines():
+                    owners.update(p.strip() for p in line.rsplit(": ", 1)[0].split(","))
+                break
+        else:
+            raise ReleaseError("no Debian package owns %s" % path)
+    versions = {}
+    for owner in sorted(owners):
+        versions[owner.split(":")[0]] = Run(["dpkg-query", "-W", "-f=${Version}", owner]).strip()
+    return versions
+
+
+def BuildPackages(builds):
+    """The packages whose versions can change the release's bytes: those of
+    the tools, the libraries wixl and msibuild write with, the interpreter,
+    pefile, and every runtime file each link map names."""
+    import pefile  # the build's post-link step rewrites the header with it
+    paths = [os.path.realpath(sys.executable), os.path.realpath(pefile.__file__)]
+    for tool in BYTE_TOOLS:
+        found = shutil.which(tool)
+        if found is None:
+            raise ReleaseError("%s is not installed" % tool)
+        paths.append(os.path.realpath(found))
+        if tool in ("wixl", "msibuild"):
+            ldd = Run(["ldd", found])
+            paths += [os.path.realpath(m.group(1)) for m in re.finditer(r"=> (/\S+)", ldd)
+                      if BYTE_LIBRARIES.search(m.group(1))]
+    for build in builds.values():
+        with open(os.path.join(build, "haltctl.map"), errors="replace") as f:
+            paths += {os.path.realpath(m.group(1))
+                      for m in re.finditer(r"^(?:LOAD )?(/usr/\S+?\.(?:a|o))\b", f.read(), re.M)}
+    return Owners(sorted(set(paths)))
+
+
+def OsRelease():
+    with open("/etc/os-release") as f:
+        return dict(re.findall(r'^(\w+)="?([^"\n]*)"?$', f.read(), re.M))
+
+
+def WriteBuildInfo(path, version, epoch, source, builds):
+    """The build record, after Debian's .buildinfo: what the release was
+    made from, and with which packages, so that anyone can make it again."""
+    architecture = Run(["dpkg", "--print-architecture"]).strip()
+    packages = BuildPackages(builds)
     with open(path, "w", newline="\n") as f:
-        f.write("Package: haltctl\nVersion: %s\nSource: %s\nSource-Date-Epoch: %d\n"
-                % (version, source, epoch))
+        f.write("Format: 1.0\nPackage: haltctl\nVersion: %s\nSource: %s\n"
+                "Source-Date-Epoch: %d\nBuild-Release: %s\nBuild-Architecture: %s\n"
+                "Installed-Build-Depends:\n%s\n"
+                % (version, source, epoch, OsRelease().get("PRETTY_NAME", "unknown"),
+                   architecture, ",\n".join(" %s (= %s)" % item for item in packages.items())))
+
+
+def CompareBuildInfo(path):
+    """Names each package whose installed version differs from a build
+    record's, before a build that means to give that record's bytes."""
+    with open(path) as f:
+        text = f.read()
+    recorded = dict(re.findall(r"^ (\S+) \(= ([^)]+)\),?$", text, re.M))
+    if not recorded:
+        raise ReleaseError("%s lists no Installed-Build-Depends" % path)
+    release = re.search(r"^Build-Release: (.*)$", text, re.M)
+    here = OsRelease().get("PRETTY_NAME", "unknown")
+    if release and release.group(1) != here:
+        print("package: the record was made on %s, this is %s" % (release.group(1), here))
+    differ = 0
+    for package, version in sorted(recorded.items()):
+        query = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
+                               capture_output=True, text=True)
+        installed = query.stdout.strip() if query.returncode == 0 else "not installed"
+        if installed != version:
+            differ += 1
+            print("package: %s is %s here, %s in the record" % (package, installed, version))
+    print("package: %s of the record's %d packages differ%s"
+          % (differ or "none", len(recorded),
+             ": the bytes may differ too" if differ else ""), flush=True)
 
 
 def Earlier(out):
     """The files of an earlier release in the output folder."""
     if not os.path.isdir(out):
         return []
-    return sorted(n for n in os.listdir(out) if n.startswith("haltctl-") or n == "SHA256SUMS")
+    return sorted(n for n in os.listdir(out)
+                  if n.startswith("haltctl-") or n in ("SHA256SUMS", "manifests"))
 
 
 def Release(version, epoch, source, builds, out, scratch):
@@ -193,35 +292,50 @@ def Release(version, epoch, source, builds, out, scratch):
             folder = os.path.join(scratch, arch)
             Stage(build, folder, epoch, signing)
             stem = "haltctl-%s-windows-%s" % (version, arch)
-            WriteZip(folder, os.path.join(scratch, stem + ".zip"), epoch)
+            WriteZip(os.path.join(scratch, stem + ".zip"),
+                     [(name, Read(os.path.join(folder, name))) for name in FILES], epoch)
             msi = os.path.join(scratch, stem + ".msi")
             WriteMsi(folder, msi, version, arch, epoch, scratch)
             if signing:
                 Sign(msi, signing)
             made += [stem + ".zip", stem + ".msi"]
         made.append("haltctl-%s-buildinfo.txt" % version)
-        WriteBuildInfo(os.path.join(scratch, made[-1]), version, epoch, source)
+        WriteBuildInfo(os.path.join(scratch, made[-1]), version, epoch, source, builds)
         made.sort()
         with open(os.path.join(scratch, "SHA256SUMS"), "w") as sums:
             for name in made:
-                with open(os.path.join(scratch, name), "rb") as f:
-                    sums.write("%s  %s\n" % (hashlib.sha256(f.read()).hexdigest(), name))
+                sums.write("%s  %s\n" % (hashlib.sha256(Read(os.path.join(scratch, name)))
+                                         .hexdigest(), name))
+        made.append("SHA256SUMS")
+        url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
+        if url and homepage:
+            listed = manifests.Write(scratch, url, homepage, WriteZip, epoch)
+            made.append("manifests")
+        else:
+            listed = []
+            print("release: no package-manager manifests: they need HALTCTL_RELEASE_URL (the web "
+                  "folder the files will be published in) and HALTCTL_HOMEPAGE", flush=True)
         # Complete: only now does the earlier release make way.
         os.makedirs(out, exist_ok=True)
         for name in Earlier(out):
-            os.remove(os.path.join(out, name))
-        for name in made + ["SHA256SUMS"]:
+            path = os.path.join(out, name)
+            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
+        for name in made:
             shutil.move(os.path.join(scratch, name), os.path.join(out, name))
+        for name in [n for n in made if n != "manifests"] + listed:
             print("%s  %d bytes" % (os.path.join(out, name), os.path.getsize(os.path.join(out, name))))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 
 
 def main():
-    if sys.argv[1:] == ["--check-signing"]:  # before minutes of building
+    if sys.argv[1:2] in (["--check-signing"], ["--compare-buildinfo"]):  # before building
         try:
-            SigningOptions()
-        except ReleaseError as error:
+            if sys.argv[1] == "--check-signing":
+                SigningOptions()
+            else:
+                CompareBuildInfo(sys.argv[2])
+        except (ReleaseError, OSError) as error:
             print("release: %s" % error, file=sys.stderr)
             return 1
         return 0
@@ -239,7 +353,8 @@ def main():
     try:
         Release(options.version, options.epoch, options.source, builds, out,
                 os.path.abspath(options.scratch))
-    except (ReleaseError, OSError) as error:
+    except (ReleaseError, manifests.ManifestError, OSError,
+            subprocess.CalledProcessError) as error:
         earlier = Earlier(out)
         print("release: FAILED, nothing was written to %s%s: %s"
               % (out, "; it still holds an earlier release (%s)" % ", ".join(earlier)

@@ -16,7 +16,7 @@ cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
 EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
-  "${RELEASE_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
+  "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
 if CanRun32BitPrograms; then
   EnsurePackages "${WINE32_PACKAGES[@]}"
 else

@@ -2,7 +2,8 @@
 """Builds the release twice, with scripts/package.sh, from two fresh clones
 of the source's last commit in two folders, at two different times, with
 different umasks and time zones, and compares every artifact byte for byte:
-the executables, the zips, the MSIs, the build record and SHA256SUMS. A
+the executables, the zips, the MSIs, the build record, SHA256SUMS and the
+package managers' manifests. A
 difference names the file and its first differing offset. Clone "a" stays
 for the other release tests.
 
@@ -25,11 +26,14 @@ import sys
 import time
 
 RUNS = [("a", 0o022, "UTC"), ("b", 0o077, "Pacific/Kiritimati")]
+RELEASE_URL = "https://downloads.example.org/haltctl/1.0.0"  # so that manifests are made
+HOMEPAGE = "https://example.org/haltctl"
 EARLIER = ["haltctl-0.9.0-windows-x64.zip", "SHA256SUMS"]
 
 
 def Package(clone, umask, zone, caller=None, out=None, env=None):
-    env = dict(os.environ, TZ=zone, **(env or {}))
+    env = dict(os.environ, TZ=zone, HALTCTL_RELEASE_URL=RELEASE_URL, HALTCTL_HOMEPAGE=HOMEPAGE,
+               **(env or {}))
     env.pop("SOURCE_DATE_EPOCH", None)
     started = time.monotonic()
     run = subprocess.run(["bash", os.path.join(clone, "scripts", "package.sh")]
@@ -79,7 +83,8 @@ def Refusals(clone, work):
 
 
 def Artifacts(packages, clone):
-    found = {name: os.path.join(packages, name) for name in os.listdir(packages)}
+    found = {os.path.relpath(os.path.join(folder, name), packages): os.path.join(folder, name)
+             for folder, _, names in os.walk(packages) for name in names}
     for arch in ("x64", "x86"):
         found["haltctl.exe (%s)" % arch] = os.path.join(clone, "build", "package",
                                                          "windows-" + arch, "haltctl.exe")
@@ -126,7 +131,7 @@ def main():
         a = open(first[name], "rb").read()
         b = open(second[name], "rb").read()
         if a == b:
-            print("same  %-34s %6d bytes  sha256 %s" % (name, len(a),
+            print("same  %-34s %6d bytes  sha256 %s" % (name[-34:], len(a),
                                                           hashlib.sha256(a).hexdigest()[:16]))
         else:
             failures.append("%s differs: %d and %d bytes, first at offset %d (0x%x)"

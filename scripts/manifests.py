@@ -1,0 +1,274 @@
+"""The package managers' manifests for a finished release: winget, Scoop and
+Chocolatey. scripts/release.py calls Write once the zips, the MSIs and
+SHA256SUMS are made. Every value comes from the release itself: the hashes
+from SHA256SUMS, and the version, product and upgrade codes, manufacturer
+and product name from each MSI's Property table, read back with msiinfo.
+Nothing here runs a package manager; docs/deployment.md says how each set
+is published.
+"""
+import hashlib
+import json
+import os
+import re
+import subprocess
+
+IDENTIFIER = "haltctl.haltctl"
+WINGET_VERSION = "1.12.0"
+LICENSE = "MIT"
+LICENSE_URL = "https://spdx.org/licenses/MIT.html"
+SHORT = "Ends the Windows session from the command line: logoff, shutdown, reboot or poweroff."
+DESCRIPTION = ("haltctl is a small console command for the Windows NT family that logs the "
+               "user off, shuts the system down, reboots it or powers it off, optionally "
+               "forcing programs to close. It enables the shutdown privilege in its own token, "
+               "hands one request to ExitWindowsEx and reports the outcome in its exit status, "
+               "for administrators and their scripts.")
+TAGS = ["shutdown", "reboot", "logoff", "poweroff", "command-line", "admin"]
+ARCHES = [("x64", "64bit"), ("x86", "32bit")]  # winget's and Scoop's names
+
+
+class ManifestError(Exception):
+    pass
+
+
+def Sums(folder):
+    """{file name: sha256 in lower case} from the release's SHA256SUMS."""
+    sums = {}
+    with open(os.path.join(folder, "SHA256SUMS")) as f:
+        for line in f:
+            digest, name = line.rstrip("\n").split("  ", 1)
+            sums[name] = digest
+    return sums
+
+
+def MsiProperties(path):
+    text = subprocess.run(["msiinfo", "export", path, "Property"], check=True,
+                          capture_output=True, text=True).stdout
+    rows = [line.split("\t") for line in text.replace("\r", "").splitlines()[3:]]
+    return {row[0]: row[1] for row in rows if len(row) == 2}
+
+
+def Release(folder):
+    """What the manifests say, read from the release: per architecture the
+    MSI's properties, and the names and hashes of its MSI and zip."""
+    sums = Sums(folder)
+    found = {}
+    for arch, _ in ARCHES:
+        names = {kind: [n for n in sums if re.fullmatch(r"haltctl-.+-windows-%s\.%s" % (arch, kind), n)]
+                 for kind in ("msi", "zip")}
+        if any(len(n) != 1 for n in names.values()):
+            raise ManifestError("SHA256SUMS does not list one MSI and one zip for %s: %s"
+                                % (arch, names))
+        msi, archive = names["msi"][0], names["zip"][0]
+        properties = MsiProperties(os.path.join(folder, msi))
+        missing = [k for k in ("ProductCode", "UpgradeCode", "ProductVersion", "Manufacturer",
+                               "ProductName") if not properties.get(k)]
+        if missing:
+            raise ManifestError("%s has no %s" % (msi, ", ".join(missing)))
+        found[arch] = dict(properties, msi=msi, zip=archive, msi_sha256=sums[msi],
+                           zip_sha256=sums[archive])
+    if len({(p["ProductVersion"], p["Manufacturer"], p["ProductName"])
+            for p in found.values()}) != 1:
+        raise ManifestError("the two MSIs disagree on version, manufacturer or product name")
+    return found
+
+
+def Quoted(value):
+    """A YAML double-quoted scalar: never read as a number, a date or a
+    mapping, as a bare 1.10 or {GUID} would be."""
+    return json.dumps(value)
+
+
+def YamlLines(key, value, indent):
+    """A field: a string, a list of strings, or a list of mappings, each
+    item of a list under a dash two columns in."""
+    pad = " " * indent
+    if isinstance(value, str):
+        return [pad + key + ": " + Quoted(value)]
+    lines = [pad + key + ":"]
+    for item in value:
+        if isinstance(item, str):
+            lines.append(pad + "  - " + Quoted(item))
+            continue
+        entry = [line for k, v in item.items() for line in YamlLines(k, v, indent + 4)]
+        entry[0] = pad + "  - " + entry[0][indent + 4:]
+        lines += entry
+    return lines
+
+
+def Yaml(kind, fields):
+    """One winget manifest: the schema line, then the fields in order."""
+    lines = ["# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.%s.schema.json"
+             % (kind, WINGET_VERSION), ""]
+    for key, value in fields:
+        lines += YamlLines(key, value, 0)
+    return "\n".join(lines) + "\n"
+
+
+def Winget(release, url, homepage):
+    any_arch = release["x64"]
+    version = any_arch["ProductVersion"]
+    head = [("PackageIdentifier", IDENTIFIER), ("PackageVersion", version)]
+    tail = [("ManifestVersion", WINGET_VERSION)]
+    installers = []
+    for arch, _ in ARCHES:
+        p = release[arch]
+        installers.append({"Architecture": arch, "InstallerType": "msi", "Scope": "machine",
+                           "InstallerUrl": "%s/%s" % (url, p["msi"]),
+                           "InstallerSha256": p["msi_sha256"].upper(),
+                           "ProductCode": p["ProductCode"], "UpgradeBehavior": "install",
+                           "AppsAndFeaturesEntries": [{"UpgradeCode": p["UpgradeCode"]}]})
+    for arch, _ in ARCHES:
+        p = release[arch]
+        installers.append({"Architecture": arch, "InstallerType": "zip",
+                           "NestedInstallerType": "portable",
+                           "NestedInstallerFiles": [{"RelativeFilePath": "haltctl.exe",
+                                                     "PortableCommandAlias": "haltctl"}],
+                           "InstallerUrl": "%s/%s" % (url, p["zip"]),
+                           "InstallerSha256": p["zip_sha256"].upper()})
+    folder = "winget/manifests/h/haltctl/haltctl/%s" % version
+    return {
+        folder + "/haltctl.haltctl.yaml": Yaml("version", head + [
+            ("DefaultLocale", "en-US"), ("ManifestType", "version")] + tail),
+        folder + "/haltctl.haltctl.installer.yaml": Yaml("installer", head + [
+            ("Installers", installers), ("ManifestType", "installer")] + tail),
+        folder + "/haltctl.haltctl.locale.en-US.yaml": Yaml("defaultlocale", head + [
+            ("PackageLocale", "en-US"), ("Publisher", any_arch["Manufacturer"]),
+            ("PackageName", any_arch["ProductName"]), ("PackageUrl", homepage),
+            ("License", LICENSE), ("LicenseUrl", LICENSE_URL), ("ShortDescription", SHORT),
+            ("Description", DESCRIPTION), ("Moniker", "haltctl"), ("Tags", TAGS),
+            ("ManifestType", "defaultLocale")] + tail),
+    }
+
+
+def Scoop(release, url, homepage):
+    version = release["x64"]["ProductVersion"]
+    # Later versions are published beside this one: the version in the
+    # release URL becomes Scoop's $version.
+    later = url.replace(version, "$version") if version in url else url
+    manifest = {
+        "version": version,
+        "description": SHORT,
+        "homepage": homepage,
+        "license": LICENSE,
+        "architecture": {name: {"url": "%s/%s" % (url, release[arch]["zip"]),
+                                "hash": release[arch]["zip_sha256"]}
+                         for arch, name in ARCHES},
+        "bin": "haltctl.exe",
+        "checkver": {"url": homepage, "regex": r"haltctl-([\d.]+)-windows-x64\.zip"},
+        "autoupdate": {
+            "architecture": {name: {"url": "%s/haltctl-$version-windows-%s.zip" % (later, arch)}
+                             for arch, name in ARCHES},
+            "hash": {"url": "$baseurl/SHA256SUMS"},
+        },
+    }
+    return {"scoop/haltctl.json": json.dumps(manifest, indent=4) + "\n"}
+
+
+def Xml(text):
+    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+
+
+def Chocolatey(release, url, homepage, write_zip, folder, epoch):
+    p = {arch: release[arch] for arch, _ in ARCHES}
+    version = p["x64"]["ProductVersion"]
+    author = p["x64"]["Manufacturer"]
+    nuspec = """<?xml version="1.0" encoding="utf-8"?>
+<package xmlns="http://schemas.microsoft.com/packaging/2015/06/nuspec.xsd">
+  <metadata>
+    <id>haltctl</id>
+    <version>%s</version>
+    <title>%s</title>
+    <authors>%s</authors>
+    <projectUrl>%s</projectUrl>
+    <licenseUrl>%s</licenseUrl>
+    <requireLicenseAcceptance>false</requireLicenseAcceptance>
+    <description>%s</description>
+    <summary>%s</summary>
+    <tags>%s</tags>
+    <copyright>(c) 2026 %s</copyright>
+  </metadata>
+</package>
+""" % (version, Xml(p["x64"]["ProductName"]), Xml(author), Xml(homepage), LICENSE_URL,
+       Xml(DESCRIPTION), Xml(SHORT), " ".join(TAGS), Xml(author))
+    install = """$ErrorActionPreference = 'Stop'
+# The MSI for this machine's architecture, checked against its SHA-256 and
+# installed silently for the whole machine.
+$packageArgs = @{
+  packageName    = $env:ChocolateyPackageName
+  fileType       = 'msi'
+  url            = '%s/%s'
+  checksum       = '%s'
+  checksumType   = 'sha256'
+  url64bit       = '%s/%s'
+  checksum64     = '%s'
+  checksumType64 = 'sha256'
+  silentArgs     = '/qn /norestart'
+  validExitCodes = @(0, 3010, 1641)
+}
+Install-ChocolateyPackage @packageArgs
+""" % (url, p["x86"]["msi"], p["x86"]["msi_sha256"], url, p["x64"]["msi"],
+       p["x64"]["msi_sha256"])
+    uninstall = """$ErrorActionPreference = 'Stop'
+# Removes what the MSI installed, through the product's own uninstall entry.
+[array]$keys = Get-UninstallRegistryKey -SoftwareName 'haltctl'
+foreach ($key in $keys) {
+  Uninstall-ChocolateyPackage -PackageName $env:ChocolateyPackageName -FileType 'msi' `
+    -SilentArgs "$($key.PSChildName) /qn /norestart" -ValidExitCodes @(0, 3010, 1605, 1614, 1641)
+}
+"""
+    # The core-properties part's name comes from the id and the version, so
+    # that two builds give the same package.
+    core = "package/services/metadata/core-properties/%s.psmdcp" % hashlib.sha256(
+        ("haltctl/" + version).encode()).hexdigest()[:32]
+    properties = """<?xml version="1.0" encoding="utf-8"?>
+<coreProperties xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:dcterms="http://purl.org/dc/terms/" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns="http://schemas.openxmlformats.org/package/2006/metadata/core-properties">
+  <dc:creator>%s</dc:creator>
+  <dc:description>%s</dc:description>
+  <dc:identifier>haltctl</dc:identifier>
+  <version>%s</version>
+  <keywords>%s</keywords>
+  <lastModifiedBy>haltctl release</lastModifiedBy>
+</coreProperties>
+""" % (Xml(author), Xml(DESCRIPTION), version, " ".join(TAGS))
+    relationships = """<?xml version="1.0" encoding="utf-8"?>
+<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">
+  <Relationship Type="http://schemas.microsoft.com/packaging/2010/07/manifest" Target="/haltctl.nuspec" Id="R1" />
+  <Relationship Type="http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties" Target="/%s" Id="R2" />
+</Relationships>
+""" % core
+    types = """<?xml version="1.0" encoding="utf-8"?>
+<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">
+  <Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml" />
+  <Default Extension="nuspec" ContentType="application/octet" />
+  <Default Extension="ps1" ContentType="application/octet" />
+  <Default Extension="psmdcp" ContentType="application/vnd.openxmlformats-package.core-properties+xml" />
+</Types>
+"""
+    parts = [("_rels/.rels", relationships), ("haltctl.nuspec", nuspec),
+             ("tools/chocolateyInstall.ps1", install),
+             ("tools/chocolateyUninstall.ps1", uninstall), (core, properties),
+             ("[Content_Types].xml", types)]
+    name = "chocolatey/haltctl.%s.nupkg" % version
+    path = os.path.join(folder, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    write_zip(path, [(n, text.encode("utf-8")) for n, text in parts], epoch)
+    return name
+
+
+def Write(folder, url, homepage, write_zip, epoch):
+    """Writes manifests/ into the release folder; returns the files made."""
+    url = url.rstrip("/")
+    release = Release(folder)
+    texts = {}
+    texts.update(Winget(release, url, homepage))
+    texts.update(Scoop(release, url, homepage))
+    made = []
+    for name, text in sorted(texts.items()):
+        path = os.path.join(folder, "manifests", name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "w", newline="\n") as f:
+            f.write(text)
+        made.append("manifests/" + name)
+    made.append("manifests/" + Chocolatey(release, url, homepage, write_zip,
+                                          os.path.join(folder, "manifests"), epoch))
+    return made
