@@ -39,7 +39,7 @@ fi
 
 # Quiet when the build works; the compiler's own words when it does not.
 if ! BuildPreset "build/run-$arch.log" "$preset"; then
-  echo "run: the build failed" >&2
+  echo "run: haltctl.exe was not built, so nothing was run" >&2
   exit 1
 fi
 

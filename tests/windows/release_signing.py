@@ -4,7 +4,10 @@ checks it: osslsigncode verifies both executables as found in the zips and in
 the MSIs, and both MSIs; removing the signature gives back exactly the
 unsigned executable. A wrong password stops scripts/package.sh with a message
 and leaves no package behind. The signed release stays in OUT for the Wine
-test.
+test. The throwaway key lives in a scratch folder under TMPDIR, which ctest
+points into the release tests' work folder: a run that ctest ends at its
+timeout (with SIGKILL, which no clean-up survives) leaves the key there until
+the next run wipes that folder, never in /tmp.
 
     release_signing.py CLONE OUT
 """

@@ -168,13 +168,13 @@ def StopServer(prefix):
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
     except subprocess.TimeoutExpired:
         pass
-    if server is None:
-        return
-    try:
-        server.wait(timeout=10)
-    except subprocess.TimeoutExpired:
-        server.kill()
-        server.wait()
+    if server is not None:
+        try:
+            server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+    # Even a -k that found no server leaves Debian's folder behind.
     folder = DebianServerFolder(prefix)
     if folder:
         shutil.rmtree(folder, ignore_errors=True)
