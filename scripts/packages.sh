@@ -85,7 +85,8 @@ EnsurePackages() {
     fi
   done
   local apt=(env DEBIAN_FRONTEND=noninteractive LC_ALL=C LANGUAGE= apt-get)
-  echo "setup: installing ${missing[*]} with apt-get$([ "$(id -u)" -eq 0 ] || echo ' (through sudo)')" >&2
+  local shown=("${missing[@]/#libclang-rt-CLANG-dev/libclang-rt-N-dev for clang}")
+  echo "setup: installing ${shown[*]} with apt-get$([ "$(id -u)" -eq 0 ] || echo ' (through sudo)')" >&2
   if ! RunAsRoot "${apt[@]}" update -qq >&2; then
     echo "setup: error: 'apt-get update' failed (its message is above): check the network" \
       "and the sources in /etc/apt, then run this again" >&2

@@ -141,6 +141,8 @@ def main():
     check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=packages[0],
                            capture_output=True, text=True)
     print(check.stdout.strip())
+    with open(os.path.join(packages[0], "SHA256SUMS")) as sums:
+        print("SHA256SUMS:\n" + sums.read().rstrip())
     if check.returncode != 0:
         failures.append("sha256sum -c SHA256SUMS failed: " + check.stderr.strip())
     for failure in failures:
