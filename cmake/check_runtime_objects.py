@@ -54,10 +54,10 @@ def main():
             if line.strip() and not line.startswith("#"):
                 name, licence = line.split()[:2]
                 listed[name] = licence
-    unknown = sorted(linked - set(listed))
     if not linked:
         print("%s: no runtime object found in the map" % map_path, file=sys.stderr)
         return 1
+    unknown = sorted(linked - set(listed))
     if unknown:
         print("the link took runtime objects whose licence has not been reviewed: %s.\n"
               "Look each up in Debian's copyright files (/usr/share/doc/mingw-w64-common/"

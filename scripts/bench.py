@@ -4,7 +4,8 @@ Each figure is haltctl's against its floor, the one-line printf program
 (bench/printf_floor.cpp) built with the same toolchain and flags, measured in
 the same run; only the ratios mean anything on a shared machine.
 
-    bench.py RUNS ARCH...    (the architectures Wine can run here: x64, x86)
+    bench.py RUNS ARCH=LOADER...   (the architectures Wine can run here, each with
+                                    the Wine loader scripts/wineprefix.sh chose)
 """
 import os
 import re
@@ -17,40 +18,31 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
 
 
-def Wine(arch):
-    """x64 runs in Wine's 64-bit loader itself, which works whether or not
-    the 32-bit one is installed (see scripts/wineprefix.sh)."""
-    if arch == "x64" and os.access("/usr/lib/wine/wine64", os.X_OK):
-        return "/usr/lib/wine/wine64"
-    return "wine"
-
-
-def WineEnv(arch):
+def WineEnv(arch, wine):
     env = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wine-" + arch), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=", WINELOADER=Wine(arch))
+               WINEDLLOVERRIDES="mscoree,mshtml=", WINELOADER=wine)
     env.pop("DISPLAY", None)
     return env
 
 
-def WineTimes(arch, runs):
+def WineTimes(arch, wine, runs):
     """Wall times of `wine haltctl.exe -?` and `wine printf_floor.exe`, run
     in turn so that both meet the same machine, which goes first swapping
     every round (the first of a pair pays for what the previous run left
     behind), with one server and the prefix's services kept running (the
     server ends on its own 60 s after the last run)."""
-    env = WineEnv(arch)
+    env = WineEnv(arch, wine)
     folder = os.path.join(BUILD, "windows-" + arch)
     programs = [("haltctl", [os.path.join(folder, "haltctl.exe"), "-?"]),
                 ("floor", [os.path.join(folder, "printf_floor.exe")])]
     subprocess.run(["wineserver", "-p60"], env=env, check=True)
-    subprocess.run([Wine(arch), "cmd", "/c", "exit"], env=env, check=True)
+    subprocess.run([wine, "cmd", "/c", "exit"], env=env, check=True)
     time.sleep(1)  # let the services settle
     times = {name: [] for name, _ in programs}
     for round_ in range(runs + 2):  # two rounds to warm the caches
         for name, command in programs[round_ % 2:] + programs[:round_ % 2]:
             started = time.perf_counter()
-            subprocess.run([Wine(arch)] + command, env=env, check=True,
-                           stdout=subprocess.DEVNULL)
+            subprocess.run([wine] + command, env=env, check=True, stdout=subprocess.DEVNULL)
             if round_ >= 2:
                 times[name].append(time.perf_counter() - started)
     subprocess.run(["wineserver", "-k"], env=env)
@@ -65,14 +57,14 @@ def Instructions(command):
 
 def main():
     runs = int(sys.argv[1])
-    wine_arches = sys.argv[2:]
+    loaders = [a.split("=", 1) for a in sys.argv[2:]]
     rows = []  # (what, haltctl, floor, format)
     for arch in ("x64", "x86"):
         folder = os.path.join(BUILD, "windows-" + arch)
         rows.append(("size %s, bytes" % arch, os.path.getsize(os.path.join(folder, "haltctl.exe")),
                      os.path.getsize(os.path.join(folder, "printf_floor.exe")), "%d"))
-    for arch in wine_arches:
-        times = WineTimes(arch, runs)
+    for arch, wine in loaders:
+        times = WineTimes(arch, wine, runs)
         for name, pick in (("median", statistics.median), ("minimum", min)):
             rows.append(("Wine %s -?, %s of %d, s" % (arch, name, runs), pick(times["haltctl"]),
                          pick(times["floor"]), "%.3f"))

@@ -24,7 +24,10 @@ fi
 for preset in host windows-x64 windows-x86; do
   BuildPreset "build/logs/bench-$preset.log" "$preset" haltctl printf_floor
 done
+loaders=()
 for arch in "${wine_arches[@]}"; do
   (UseWinePrefix "$PWD/build/wine-$arch" "$arch")
+  UseWine "$arch"
+  loaders+=("$arch=$WINE")
 done
-exec /usr/bin/python3 scripts/bench.py "${1:-21}" "${wine_arches[@]}"
+exec /usr/bin/python3 scripts/bench.py "${1:-21}" "${loaders[@]}"

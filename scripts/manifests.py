@@ -144,7 +144,7 @@ def Scoop(release, url, homepage):
     version = release["x64"]["ProductVersion"]
     # Later versions are published beside this one: the version in the
     # release URL becomes Scoop's $version.
-    later = url.replace(version, "$version") if version in url else url
+    later = url.replace(version, "$version")
     manifest = {
         "version": version,
         "description": SHORT,
@@ -169,9 +169,8 @@ def Xml(text):
 
 
 def Chocolatey(release, url, homepage, write_zip, folder, epoch):
-    p = {arch: release[arch] for arch, _ in ARCHES}
-    version = p["x64"]["ProductVersion"]
-    author = p["x64"]["Manufacturer"]
+    version = release["x64"]["ProductVersion"]
+    author = release["x64"]["Manufacturer"]
     nuspec = """<?xml version="1.0" encoding="utf-8"?>
 <package xmlns="http://schemas.microsoft.com/packaging/2015/06/nuspec.xsd">
   <metadata>
@@ -188,7 +187,7 @@ def Chocolatey(release, url, homepage, write_zip, folder, epoch):
     <copyright>(c) 2026 %s</copyright>
   </metadata>
 </package>
-""" % (version, Xml(p["x64"]["ProductName"]), Xml(author), Xml(homepage), LICENSE_URL,
+""" % (version, Xml(release["x64"]["ProductName"]), Xml(author), Xml(homepage), LICENSE_URL,
        Xml(DESCRIPTION), Xml(SHORT), " ".join(TAGS), Xml(author))
     install = """$ErrorActionPreference = 'Stop'
 # The MSI for this machine's architecture, checked against its SHA-256 and
@@ -206,8 +205,8 @@ $packageArgs = @{
   validExitCodes = @(0, 3010, 1641)
 }
 Install-ChocolateyPackage @packageArgs
-""" % (url, p["x86"]["msi"], p["x86"]["msi_sha256"], url, p["x64"]["msi"],
-       p["x64"]["msi_sha256"])
+""" % (url, release["x86"]["msi"], release["x86"]["msi_sha256"], url, release["x64"]["msi"],
+       release["x64"]["msi_sha256"])
     uninstall = """$ErrorActionPreference = 'Stop'
 # Removes what the MSI installed, through the product's own uninstall entry.
 [array]$keys = Get-UninstallRegistryKey -SoftwareName 'haltctl'

@@ -58,8 +58,9 @@ done
 # the user's own work beside the suite.
 new=$(comm -13 <(echo "$tmp_before") \
   <(find /tmp -mindepth 1 -maxdepth 1 -user "$(id -u)" -printf '%f\n' | sort))
-left=$(grep -E '^(cc|tmp|wine-|\.wine-|\.release-)' <<<"$new" | paste -sd' ') || true
-other=$(grep -vE '^(cc|tmp|wine-|\.wine-|\.release-)' <<<"$new" | grep . | paste -sd' ') || true
+tools='^(cc|tmp|wine-|\.wine-)'
+left=$(grep -E "$tools" <<<"$new" | paste -sd' ') || true
+other=$(grep -vE "$tools" <<<"$new" | grep . | paste -sd' ') || true
 if [ -n "$left" ]; then
   summary+=("left in /tmp: $left")
   failed=1

@@ -2,9 +2,10 @@
 # architecture, build/wine-<arch>, made on first use and kept. Never ~/.wine.
 
 # No Mono or Gecko dialogs, no debugger (a crash ends the program with its
-# exception's code), and no window at all.
+# exception's code), and no window at all. No TMPDIR either: Debian 13's
+# wineserver aborts when it is set, and Debian's keeps its folder in /tmp.
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
-unset DISPLAY
+unset DISPLAY TMPDIR
 
 # UseWine ARCH: sets WINE to the command that runs programs of that
 # architecture. Debian's `wine` runs the 32-bit loader whenever wine32 is installed, even
@@ -12,6 +13,7 @@ unset DISPLAY
 # x64 goes to the 64-bit loader itself.
 UseWine() {
   WINE=wine
+  unset WINELOADER
   if [ "$1" = x64 ] && [ -x /usr/lib/wine/wine64 ]; then
     WINE=/usr/lib/wine/wine64
     export WINELOADER=$WINE
@@ -62,7 +64,7 @@ RemoveWinePrefix() {
     WINEPREFIX=$1 wineserver -w >/dev/null 2>&1 || true
     local server
     server=$(cat "$1/wineserver" 2>/dev/null) || server=""
-    [[ "$server" == wine-?????? ]] && rm -rf "${TMPDIR:-/tmp}/$server"
+    [[ "$server" == wine-?????? ]] && rm -rf "/tmp/$server"
   fi
   if ! rm -rf "$1"; then
     echo "error: cannot remove the Wine prefix $1" >&2
