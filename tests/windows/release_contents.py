@@ -11,6 +11,7 @@ manifests are checked for what each package manager would reject.
 
     release_contents.py CLONE VERSION
 """
+import collections
 import hashlib
 import json
 import os
@@ -110,164 +111,133 @@ def CheckMsi(path, arch, version, exe, epoch, failures):
     return properties
 
 
-def Sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
-
-
 def CheckBuildInfo(clone, packages, version, epoch, failures):
-    path = os.path.join(packages, "haltctl-%s-buildinfo.txt" % version)
-    text = open(path).read()
+    text = open(os.path.join(packages, "haltctl-%s-buildinfo.txt" % version)).read()
     commit = subprocess.run(["git", "-C", clone, "rev-parse", "HEAD"], check=True,
                             capture_output=True, text=True).stdout.strip()
     recorded = dict(re.findall(r"^ (\S+) \(= ([^)]+)\),?$", text, re.M))
     installed = {p: subprocess.run(["dpkg-query", "-W", "-f=${Version}", p], capture_output=True,
                                    text=True).stdout for p in recorded}
-    for ok, what in [
-            ("Source: commit %s\n" % commit in text, "does not name the commit %s" % commit),
-            ("Source-Date-Epoch: %d\n" % epoch in text, "does not give the epoch %d" % epoch),
-            ({"wixl", "mingw-w64-x86-64-dev", "binutils-mingw-w64-i686"} <= set(recorded),
-             "lacks the linker, the runtime or wixl: %s" % sorted(recorded)),
-            (recorded == installed, "versions differ from dpkg's: %s"
-             % {p: (v, installed[p]) for p, v in recorded.items() if installed[p] != v}),
-            ("  haltctl-%s-buildinfo.txt\n" % version in open(os.path.join(packages, "SHA256SUMS"))
-             .read(), "is not in SHA256SUMS")]:
-        if not ok:
-            failures.append("the build record " + what)
+    if "Source: commit %s\n" % commit not in text or "Source-Date-Epoch: %d\n" % epoch not in text \
+            or not {"wixl", "mingw-w64-x86-64-dev"} <= set(recorded) or recorded != installed:
+        failures.append("the build record does not name commit %s, epoch %d, and the packages "
+                        "installed here:\n%s" % (commit, epoch, text))
 
 
-def ExpectUrl(url, packages, arch, kind, digest, failures, where):
-    """A URL names the release file of the architecture, whose hash it gives."""
-    name = url.rsplit("/", 1)[-1]
-    path = os.path.join(packages, name)
-    if not re.fullmatch(r"haltctl-.+-windows-%s\.%s" % (arch, kind), name) or \
-            not os.path.isfile(path) or Sha256(path) != digest.lower():
-        failures.append("%s: %s and hash %s are not the %s %s's" % (where, url, digest, arch, kind))
-
-
-def CheckWinget(packages, version, msis, failures):
-    folder = os.path.join(packages, "manifests", "winget", "manifests", "h", "haltctl", "haltctl",
-                          version)
-    kinds = {"haltctl.haltctl.yaml": ("version", "version"),
-             "haltctl.haltctl.installer.yaml": ("installer", "installer"),
-             "haltctl.haltctl.locale.en-US.yaml": ("defaultLocale", "defaultlocale")}
-    found = sorted(os.listdir(folder)) if os.path.isdir(folder) else []
-    if found != sorted(kinds):
-        failures.append("winget: %s holds %s" % (folder, found))
-        return
+def CheckWinget(folder, version, msis, failures):
+    """Returns the (arch, kind, url, hash) of each installer."""
+    kinds = {"haltctl.haltctl.yaml": "version", "haltctl.haltctl.installer.yaml": "installer",
+             "haltctl.haltctl.locale.en-US.yaml": "defaultLocale"}
+    if sorted(os.listdir(folder)) != sorted(kinds):
+        failures.append("winget: %s holds %s" % (folder, sorted(os.listdir(folder))))
+        return []
     lint = subprocess.run(["yamllint", "-s", "-d", "{rules: {key-duplicates: enable, "
                            "quoted-strings: {quote-type: double, required: true}}}", folder],
                           capture_output=True, text=True)
     if lint.returncode != 0:
         failures.append("winget: yamllint: " + lint.stdout)
     docs = {}
-    for name, (kind, spelled) in kinds.items():
+    for name, kind in kinds.items():
         text = open(os.path.join(folder, name)).read()
         doc = docs[kind] = yaml.safe_load(text)
-        schema = "# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.1.12.0" \
-                 ".schema.json\n" % spelled
-        if not text.startswith(schema) or doc.get("ManifestType") != kind or \
-                (doc.get("PackageIdentifier"), doc.get("PackageVersion"),
-                 doc.get("ManifestVersion")) != ("haltctl.haltctl", version, "1.12.0"):
+        if not text.startswith("# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s."
+                               % kind.lower()) or doc.get("ManifestType") != kind or \
+                (doc.get("PackageIdentifier"), doc.get("PackageVersion")) != \
+                (docs["version"].get("PackageIdentifier"), version):
             failures.append("winget: %s: schema line, type, identity or version wrong" % name)
-    locale, installers = docs["defaultLocale"], docs["installer"].get("Installers", [])
-    missing = [k for k in ("PackageLocale", "Publisher", "PackageName", "License",
-                           "ShortDescription") if not locale.get(k)]
-    if docs["version"].get("DefaultLocale") != "en-US" or missing or \
-            (locale["Publisher"], locale["PackageName"]) != (msis["x64"]["Manufacturer"],
-                                                             msis["x64"]["ProductName"]):
-        failures.append("winget: locale lacks %s or disagrees with the MSI" % missing)
-    order = [(i.get("InstallerType"), i.get("Architecture")) for i in installers]
-    if order != [("msi", "x64"), ("msi", "x86"), ("zip", "x64"), ("zip", "x86")]:
-        failures.append("winget: installers %s" % order)
-        return
+    locale = docs["defaultLocale"]
+    if not all(locale.get(k) for k in ("PackageLocale", "License", "ShortDescription")) or \
+            (locale.get("Publisher"), locale.get("PackageName")) != \
+            (msis["x64"]["Manufacturer"], msis["x64"]["ProductName"]):
+        failures.append("winget: the locale lacks a required field or disagrees with the MSI")
+    installers = docs["installer"].get("Installers", [])
     for entry in installers:
-        arch, kind = entry["Architecture"], entry["InstallerType"]
-        if not re.fullmatch(r"[0-9A-F]{64}", entry.get("InstallerSha256", "")):
-            failures.append("winget: %s %s hash is not 64 upper-case hex digits" % (arch, kind))
-        ExpectUrl(entry.get("InstallerUrl", ""), packages, arch, kind,
-                  entry.get("InstallerSha256", ""), failures, "winget")
-        if kind == "msi" and (entry.get("Scope"), entry.get("ProductCode"),
-                              entry.get("UpgradeBehavior"), entry.get("AppsAndFeaturesEntries")) \
-                != ("machine", msis[arch]["ProductCode"], "install",
-                    [{"UpgradeCode": msis[arch]["UpgradeCode"]}]):
-            failures.append("winget: the %s MSI's scope or codes disagree with the MSI" % arch)
-        if kind == "zip" and (entry.get("NestedInstallerType"), entry.get("NestedInstallerFiles")) \
-                != ("portable", [{"RelativeFilePath": "haltctl.exe",
-                                  "PortableCommandAlias": "haltctl"}]):
-            failures.append("winget: the %s zip is not a portable haltctl.exe" % arch)
+        arch = entry.get("Architecture")
+        if entry.get("InstallerType") == "msi" and arch in msis and \
+                (entry.get("ProductCode"), entry.get("AppsAndFeaturesEntries")) != \
+                (msis[arch]["ProductCode"], [{"UpgradeCode": msis[arch]["UpgradeCode"]}]):
+            failures.append("winget: the %s MSI's codes disagree with the MSI" % arch)
+    return [(i.get("Architecture"), i.get("InstallerType"), i.get("InstallerUrl", ""),
+             i.get("InstallerSha256", "")) for i in installers]
 
 
-def CheckScoop(packages, version, failures):
-    raw = open(os.path.join(packages, "manifests", "scoop", "haltctl.json"), "rb").read()
+def CheckScoop(path, failures):
+    raw = open(path, "rb").read()
 
     def Unique(pairs):
-        keys = [k for k, _ in pairs]
-        if len(keys) != len(set(keys)):
-            failures.append("scoop: duplicate keys %s" % keys)
+        if len({k for k, _ in pairs}) != len(pairs):
+            failures.append("scoop: duplicate keys %s" % [k for k, _ in pairs])
         return dict(pairs)
 
     doc = json.loads(raw.decode("utf-8"), object_pairs_hook=Unique)
     known = {"version", "description", "homepage", "license", "architecture", "bin", "checkver",
              "autoupdate", "notes", "depends", "suggest", "persist", "shortcuts", "url", "hash"}
-    if raw.startswith(b"\xef\xbb\xbf") or raw.decode() != json.dumps(doc, indent=4) + "\n":
-        failures.append("scoop: not four-space JSON with a final newline and no byte-order mark")
-    if set(doc) - known or doc.get("version") != version or doc.get("license") != "MIT" or \
-            doc.get("bin") != "haltctl.exe" or not doc.get("checkver"):
-        failures.append("scoop: unknown keys %s, or version, licence, bin or checkver wrong"
+    if raw.decode() != json.dumps(doc, indent=4) + "\n" or set(doc) - known:
+        failures.append("scoop: not four-space JSON with a final newline, or unknown keys %s"
                         % sorted(set(doc) - known))
-    for arch, name in (("x64", "64bit"), ("x86", "32bit")):
-        entry = doc.get("architecture", {}).get(name, {})
-        if entry.get("hash", "") != entry.get("hash", "").lower():
-            failures.append("scoop: %s hash is not lower case" % name)
-        ExpectUrl(entry.get("url", ""), packages, arch, "zip", entry.get("hash", ""), failures,
-                  "scoop")
-        later = doc.get("autoupdate", {}).get("architecture", {}).get(name, {}).get("url", "")
-        if "$version" not in later:
-            failures.append("scoop: autoupdate %s URL %r holds no $version" % (name, later))
-    if not doc.get("autoupdate", {}).get("hash", {}).get("url", "").endswith("/SHA256SUMS"):
-        failures.append("scoop: autoupdate hash does not point at SHA256SUMS")
+    later = doc.get("autoupdate", {}).get("architecture", {})
+    if not all("$version" in later.get(n, {}).get("url", "") for n in ("64bit", "32bit")):
+        failures.append("scoop: an autoupdate URL holds no $version: %s" % later)
+    return [(arch, "zip", doc.get("architecture", {}).get(name, {}).get("url", ""),
+             doc.get("architecture", {}).get(name, {}).get("hash", ""))
+            for arch, name in (("x64", "64bit"), ("x86", "32bit"))]
 
 
-def CheckChocolatey(packages, version, failures):
-    path = os.path.join(packages, "manifests", "chocolatey", "haltctl.%s.nupkg" % version)
+def CheckChocolatey(path, version, failures):
     with zipfile.ZipFile(path) as package:
         parts = {n: package.read(n).decode("utf-8") for n in package.namelist()}
     core = [n for n in parts if re.fullmatch(r"package/services/metadata/core-properties/"
                                               r"\w+\.psmdcp", n)]
-    expected = {"_rels/.rels", "[Content_Types].xml", "haltctl.nuspec",
-                "tools/chocolateyInstall.ps1", "tools/chocolateyUninstall.ps1"}
-    if set(parts) - set(core) != expected or len(core) != 1:
+    if set(parts) - set(core) != {"_rels/.rels", "[Content_Types].xml", "haltctl.nuspec",
+                                  "tools/chocolateyInstall.ps1",
+                                  "tools/chocolateyUninstall.ps1"} or len(core) != 1:
         failures.append("chocolatey: the package holds %s" % sorted(parts))
-        return
+        return []
     types = ElementTree.fromstring(parts["[Content_Types].xml"])
     covered = {d.get("Extension") for d in types if d.tag.endswith("Default")}
-    wanted = {n.rsplit(".", 1)[-1] for n in parts if n != "[Content_Types].xml"}
-    if not wanted <= covered:
-        failures.append("chocolatey: content types do not cover %s" % sorted(wanted - covered))
+    if not {n.rsplit(".", 1)[-1] for n in parts if n != "[Content_Types].xml"} <= covered:
+        failures.append("chocolatey: content types %s do not cover every part" % covered)
     relations = {r.get("Type").rsplit("/", 1)[-1]: r.get("Target")
                  for r in ElementTree.fromstring(parts["_rels/.rels"])}
     if relations != {"manifest": "/haltctl.nuspec", "core-properties": "/" + core[0]}:
         failures.append("chocolatey: relationships %s" % relations)
     space = "{http://schemas.microsoft.com/packaging/2015/06/nuspec.xsd}"
-    metadata = ElementTree.fromstring(parts["haltctl.nuspec"]).find(space + "metadata")
-    fields = {e.tag[len(space):]: (e.text or "") for e in metadata} if metadata is not None else {}
+    fields = {e.tag[len(space):]: e.text or "" for e in
+              ElementTree.fromstring(parts["haltctl.nuspec"]).iter() if e.tag.startswith(space)}
     missing = [k for k in ("id", "version", "title", "authors", "projectUrl", "licenseUrl",
-                           "description", "summary", "tags", "copyright") if not fields.get(k)]
-    if missing or fields["id"] != "haltctl" or fields["version"] != version or \
-            len(fields["description"]) < 30:
-        failures.append("chocolatey: nuspec lacks %s, or its id, version or description is "
-                        "wrong" % missing)
+                           "summary", "tags", "copyright") if not fields.get(k)]
+    if missing or fields["version"] != version or len(fields.get("description", "")) < 30:
+        failures.append("chocolatey: the nuspec lacks %s, or its version or description" % missing)
+    if any("msiexec" in parts[n].lower() for n in parts if n.startswith("tools/")):
+        failures.append("chocolatey: a script calls msiexec itself")
     install = parts["tools/chocolateyInstall.ps1"]
-    for arch, key in (("x86", "url"), ("x64", "url64bit")):
-        url = re.search(r"^\s*%s\s*=\s*'([^']+)'" % key, install, re.M)
-        digest = re.search(r"^\s*checksum%s\s*=\s*'([^']+)'" % ("64" if arch == "x64" else ""),
-                           install, re.M)
-        ExpectUrl(url.group(1) if url else "", packages, arch, "msi",
-                  digest.group(1) if digest else "", failures, "chocolatey")
-    if "validExitCodes = @(0, 3010, 1641)" not in install or \
-            any("msiexec" in parts[n].lower() for n in parts if n.startswith("tools/")):
-        failures.append("chocolatey: exit codes not 0, 3010, 1641, or a direct msiexec call")
+    found = dict(re.findall(r"^\s*(url|url64bit|checksum|checksum64)\s*=\s*'([^']*)'",
+                            install, re.M))
+    return [(arch, "msi", found.get("url" + suffix, ""), found.get("checksum" + suffix[:2], ""))
+            for arch, suffix in (("x86", ""), ("x64", "64bit"))]
+
+
+def CheckManifests(packages, version, msis, failures):
+    """Each manager's own rules, then one table: every installer a manifest
+    names is the release file of its architecture, with that file's hash."""
+    manifests = os.path.join(packages, "manifests")
+    installers = [("winget",) + row for row in CheckWinget(
+        os.path.join(manifests, "winget", "manifests", "h", "haltctl", "haltctl", version),
+        version, msis, failures)]
+    installers += [("scoop",) + row for row in CheckScoop(
+        os.path.join(manifests, "scoop", "haltctl.json"), failures)]
+    installers += [("chocolatey",) + row for row in CheckChocolatey(
+        os.path.join(manifests, "chocolatey", "haltctl.%s.nupkg" % version), version, failures)]
+    counts = collections.Counter(row[0] for row in installers)
+    if counts != {"winget": 4, "scoop": 2, "chocolatey": 2}:
+        failures.append("the manifests name these many installers: %s" % dict(counts))
+    for manager, arch, kind, url, digest in installers:
+        path = os.path.join(packages, url.rsplit("/", 1)[-1])
+        if not re.fullmatch(r"haltctl-.+-windows-%s\.%s" % (arch, kind), os.path.basename(path)) \
+                or not os.path.isfile(path) or \
+                hashlib.sha256(open(path, "rb").read()).hexdigest() != digest.lower():
+            failures.append("%s: %s and hash %s are not the %s %s's" % (manager, url, digest,
+                                                                        arch, kind))
 
 
 def main():
@@ -290,9 +260,7 @@ def main():
     if len({p.get(c) for p in codes.values() for c in ("ProductCode", "UpgradeCode")}) != 4:
         failures.append("the two architectures share a ProductCode or an UpgradeCode")
     CheckBuildInfo(clone, packages, version, epoch, failures)
-    CheckWinget(packages, version, codes, failures)
-    CheckScoop(packages, version, failures)
-    CheckChocolatey(packages, version, failures)
+    CheckManifests(packages, version, codes, failures)
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0

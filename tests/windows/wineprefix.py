@@ -80,7 +80,8 @@ def Env(prefix, debug="-all"):
     env = dict(os.environ)
     env["WINEPREFIX"] = prefix
     env["WINEDEBUG"] = debug
-    env["WINELOADER"] = shutil.which(_loader[0]) or _loader[0]
+    if _loader == [WINE64]:
+        env["WINELOADER"] = WINE64  # for the processes Wine starts itself
     # No Mono or Gecko installer prompts, and no window, ever; no debugger
     # either, so that a crash ends the program with its exception's code.
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml=;winedbg.exe=d"
@@ -90,8 +91,9 @@ def Env(prefix, debug="-all"):
     return env
 
 
-def Run(prefix, args, debug="-all", timeout=RUN_TIMEOUT):
-    """Runs `wine ARGS` in the prefix; returns (stdout, stderr, status).
+def Run(prefix, args, debug="-all", timeout=RUN_TIMEOUT, check=False):
+    """Runs `wine ARGS` in the prefix; returns (stdout, stderr, status), or
+    with check, fails with Wine's output unless the status is 0.
     Output goes through files, not pipes: processes that outlive the program
     (services, or wineboot.exe after a session end) inherit its output
     handles and would hold a pipe open. A file also makes a program's stdout
@@ -100,7 +102,11 @@ def Run(prefix, args, debug="-all", timeout=RUN_TIMEOUT):
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
         run = subprocess.run(_loader + list(args), env=Env(prefix, debug),
                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
-        return Snapshot(out), Snapshot(err), run.returncode
+        out, err = Snapshot(out), Snapshot(err)
+    if check and run.returncode != 0:
+        raise RuntimeError("%s failed with status %d in %s:\n%s" % (
+            " ".join(args[:2]), run.returncode, prefix, (out + err).decode("latin-1")[-2000:]))
+    return out, err, run.returncode
 
 
 def Snapshot(f):
@@ -184,10 +190,7 @@ def Make(prefix, relay_include=()):
     """Makes a new prefix; with relay_include, sets the functions that
     WINEDEBUG=+relay traces in it. Fails loudly if Wine cannot make it."""
     os.makedirs(prefix)
-    out, err, status = Run(prefix, ["wineboot", "-i"])
-    if status != 0:
-        raise RuntimeError("wineboot -i failed with status %d in %s:\n%s"
-                           % (status, prefix, (out + err).decode("latin-1")[-2000:]))
+    Run(prefix, ["wineboot", "-i"], check=True)
     if relay_include:
         SetValues(prefix, "Software\\Wine\\Debug", {"RelayInclude": ";".join(relay_include)})
     StopServer(prefix)  # so that the registry is on disk
@@ -198,11 +201,10 @@ def SetValues(prefix, key, values):
     with tempfile.NamedTemporaryFile("w", suffix=".reg", dir=prefix, delete=False) as f:
         f.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\%s]\n" % key)
         f.writelines('"%s"="%s"\n' % item for item in values.items())
-    out, err, status = Run(prefix, ["regedit", "/S", f.name])
-    os.unlink(f.name)
-    if status != 0:
-        raise RuntimeError("regedit failed with status %d in %s:\n%s"
-                           % (status, prefix, (out + err).decode("latin-1")[-2000:]))
+    try:
+        Run(prefix, ["regedit", "/S", f.name], check=True)
+    finally:
+        os.unlink(f.name)
 
 
 def KillLeftServers(folder):
