@@ -19,7 +19,7 @@ IMPORT_STUB = re.compile(r"^lib\w+?(_def)?(h|t|s\d+)\.o$")
 MEMBER_PREFIX = re.compile(r"^(lib(32|64)_)?lib\w+?_a-")
 
 
-def Normalize(path):
+def normalize(path):
     """/usr/.../libmingwex.a(lib64_libmingwex_a-delayimp.o) becomes
     libmingwex.a(delayimp.o); /usr/.../crt2.o becomes crt2.o."""
     m = re.match(r"^(.*/)?([^/()]+\.a)\((.+)\)$", path)
@@ -31,23 +31,23 @@ def Normalize(path):
     return "%s(%s)" % (archive, MEMBER_PREFIX.sub("", member))
 
 
-def LinkedObjects(map_text):
+def linked_objects(map_text):
     """The toolchain's objects the link took: the archive members pulled in
     to satisfy a reference, and the object files loaded outright."""
     found = set()
     members = map_text.split("Archive member included", 1)[-1].split("\nDiscarded", 1)[0]
     for line in members.splitlines():
         if line.startswith("/"):
-            found.add(Normalize(line.split()[0]))
+            found.add(normalize(line.split()[0]))
     for m in re.finditer(r"^LOAD (/\S+\.o)$", map_text, re.M):
-        found.add(Normalize(m.group(1)))
+        found.add(normalize(m.group(1)))
     return found
 
 
 def main():
     map_path, list_path = sys.argv[1:3]
     with open(map_path, errors="replace") as f:
-        linked = LinkedObjects(f.read())
+        linked = linked_objects(f.read())
     listed = {}
     with open(list_path) as f:
         for line in f:

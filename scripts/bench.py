@@ -18,20 +18,20 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
 
 
-def WineEnv(arch, wine):
+def wine_env(arch, wine):
     env = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wine-" + arch), WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=", WINELOADER=wine)
     env.pop("DISPLAY", None)
     return env
 
 
-def WineTimes(arch, wine, runs):
+def wine_times(arch, wine, runs):
     """Wall times of `wine haltctl.exe -?` and `wine printf_floor.exe`, run
     in turn so that both meet the same machine, which goes first swapping
     every round (the first of a pair pays for what the previous run left
     behind), with one server and the prefix's services kept running (the
     server ends on its own 60 s after the last run)."""
-    env = WineEnv(arch, wine)
+    env = wine_env(arch, wine)
     folder = os.path.join(BUILD, "windows-" + arch)
     programs = [("haltctl", [os.path.join(folder, "haltctl.exe"), "-?"]),
                 ("floor", [os.path.join(folder, "printf_floor.exe")])]
@@ -49,7 +49,7 @@ def WineTimes(arch, wine, runs):
     return times
 
 
-def Instructions(command):
+def instructions(command):
     run = subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"]
                          + command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     return int(re.search(r"Collected : (\d+)", run.stderr).group(1))
@@ -64,15 +64,15 @@ def main():
         rows.append(("size %s, bytes" % arch, os.path.getsize(os.path.join(folder, "haltctl.exe")),
                      os.path.getsize(os.path.join(folder, "printf_floor.exe")), "%d"))
     for arch, wine in loaders:
-        times = WineTimes(arch, wine, runs)
+        times = wine_times(arch, wine, runs)
         for name, pick in (("median", statistics.median), ("minimum", min)):
             rows.append(("Wine %s -?, %s of %d, s" % (arch, name, runs), pick(times["haltctl"]),
                          pick(times["floor"]), "%.3f"))
     host = os.path.join(BUILD, "host")
-    floor = Instructions([os.path.join(host, "printf_floor")])
+    floor = instructions([os.path.join(host, "printf_floor")])
     for arg in ("-?", "-l"):
         rows.append(("host %s, instructions" % arg,
-                     Instructions([os.path.join(host, "haltctl"), arg]), floor, "%d"))
+                     instructions([os.path.join(host, "haltctl"), arg]), floor, "%d"))
 
     print("%-30s %12s %12s %7s" % ("", "haltctl", "floor", "ratio"))
     for what, mine, base, form in rows:

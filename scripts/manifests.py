@@ -1,5 +1,5 @@
 """The package managers' manifests for a finished release: winget, Scoop and
-Chocolatey. scripts/release.py calls Write once the zips, the MSIs and
+Chocolatey. scripts/release.py calls write once the zips, the MSIs and
 SHA256SUMS are made. Every value comes from the release itself: the hashes
 from SHA256SUMS, and the version, product and upgrade codes, manufacturer
 and product name from each MSI's Property table, read back with msiinfo.
@@ -30,7 +30,7 @@ class ManifestError(Exception):
     pass
 
 
-def Sums(folder):
+def read_sums(folder):
     """{file name: sha256 in lower case} from the release's SHA256SUMS."""
     sums = {}
     with open(os.path.join(folder, "SHA256SUMS")) as f:
@@ -40,17 +40,17 @@ def Sums(folder):
     return sums
 
 
-def MsiProperties(path):
+def msi_properties(path):
     text = subprocess.run(["msiinfo", "export", path, "Property"], check=True,
                           capture_output=True, text=True).stdout
     rows = [line.split("\t") for line in text.replace("\r", "").splitlines()[3:]]
     return {row[0]: row[1] for row in rows if len(row) == 2}
 
 
-def Release(folder):
+def read_release(folder):
     """What the manifests say, read from the release: per architecture the
     MSI's properties, and the names and hashes of its MSI and zip."""
-    sums = Sums(folder)
+    sums = read_sums(folder)
     found = {}
     for arch, _ in ARCHES:
         names = {kind: [n for n in sums if re.fullmatch(r"haltctl-.+-windows-%s\.%s" % (arch, kind), n)]
@@ -59,7 +59,7 @@ def Release(folder):
             raise ManifestError("SHA256SUMS does not list one MSI and one zip for %s: %s"
                                 % (arch, names))
         msi, archive = names["msi"][0], names["zip"][0]
-        properties = MsiProperties(os.path.join(folder, msi))
+        properties = msi_properties(os.path.join(folder, msi))
         missing = [k for k in ("ProductCode", "UpgradeCode", "ProductVersion", "Manufacturer",
                                "ProductName") if not properties.get(k)]
         if missing:
@@ -72,39 +72,39 @@ def Release(folder):
     return found
 
 
-def Quoted(value):
+def quoted(value):
     """A YAML double-quoted scalar: never read as a number, a date or a
     mapping, as a bare 1.10 or {GUID} would be."""
     return json.dumps(value)
 
 
-def YamlLines(key, value, indent):
+def yaml_lines(key, value, indent):
     """A field: a string, a list of strings, or a list of mappings, each
     item of a list under a dash two columns in."""
     pad = " " * indent
     if isinstance(value, str):
-        return [pad + key + ": " + Quoted(value)]
+        return [pad + key + ": " + quoted(value)]
     lines = [pad + key + ":"]
     for item in value:
         if isinstance(item, str):
-            lines.append(pad + "  - " + Quoted(item))
+            lines.append(pad + "  - " + quoted(item))
             continue
-        entry = [line for k, v in item.items() for line in YamlLines(k, v, indent + 4)]
+        entry = [line for k, v in item.items() for line in yaml_lines(k, v, indent + 4)]
         entry[0] = pad + "  - " + entry[0][indent + 4:]
         lines += entry
     return lines
 
 
-def Yaml(kind, fields):
+def winget_yaml(kind, fields):
     """One winget manifest: the schema line, then the fields in order."""
     lines = ["# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.%s.schema.json"
              % (kind, WINGET_VERSION), ""]
     for key, value in fields:
-        lines += YamlLines(key, value, 0)
+        lines += yaml_lines(key, value, 0)
     return "\n".join(lines) + "\n"
 
 
-def Winget(release, url, homepage):
+def winget(release, url, homepage):
     any_arch = release["x64"]
     version = any_arch["ProductVersion"]
     head = [("PackageIdentifier", IDENTIFIER), ("PackageVersion", version)]
@@ -127,11 +127,11 @@ def Winget(release, url, homepage):
                            "InstallerSha256": p["zip_sha256"].upper()})
     folder = "winget/manifests/h/haltctl/haltctl/%s" % version
     return {
-        folder + "/haltctl.haltctl.yaml": Yaml("version", head + [
+        folder + "/haltctl.haltctl.yaml": winget_yaml("version", head + [
             ("DefaultLocale", "en-US"), ("ManifestType", "version")] + tail),
-        folder + "/haltctl.haltctl.installer.yaml": Yaml("installer", head + [
+        folder + "/haltctl.haltctl.installer.yaml": winget_yaml("installer", head + [
             ("Installers", installers), ("ManifestType", "installer")] + tail),
-        folder + "/haltctl.haltctl.locale.en-US.yaml": Yaml("defaultlocale", head + [
+        folder + "/haltctl.haltctl.locale.en-US.yaml": winget_yaml("defaultlocale", head + [
             ("PackageLocale", "en-US"), ("Publisher", any_arch["Manufacturer"]),
             ("PackageName", any_arch["ProductName"]), ("PackageUrl", homepage),
             ("License", LICENSE), ("LicenseUrl", LICENSE_URL), ("ShortDescription", SHORT),
@@ -140,7 +140,7 @@ def Winget(release, url, homepage):
     }
 
 
-def Scoop(release, url, homepage):
+def scoop(release, url, homepage):
     version = release["x64"]["ProductVersion"]
     # Later versions are published beside this one: the version in the
     # release URL becomes Scoop's $version.
@@ -164,11 +164,11 @@ def Scoop(release, url, homepage):
     return {"scoop/haltctl.json": json.dumps(manifest, indent=4) + "\n"}
 
 
-def Xml(text):
+def xml_text(text):
     return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
 
 
-def Chocolatey(release, url, homepage, write_zip, folder, epoch):
+def chocolatey(release, url, homepage, write_zip, folder, epoch):
     version = release["x64"]["ProductVersion"]
     author = release["x64"]["Manufacturer"]
     nuspec = """<?xml version="1.0" encoding="utf-8"?>
@@ -187,8 +187,8 @@ def Chocolatey(release, url, homepage, write_zip, folder, epoch):
     <copyright>(c) 2026 %s</copyright>
   </metadata>
 </package>
-""" % (version, Xml(release["x64"]["ProductName"]), Xml(author), Xml(homepage), LICENSE_URL,
-       Xml(DESCRIPTION), Xml(SHORT), " ".join(TAGS), Xml(author))
+""" % (version, xml_text(release["x64"]["ProductName"]), xml_text(author), xml_text(homepage), LICENSE_URL,
+       xml_text(DESCRIPTION), xml_text(SHORT), " ".join(TAGS), xml_text(author))
     install = """$ErrorActionPreference = 'Stop'
 # The MSI for this machine's architecture, checked against its SHA-256 and
 # installed silently for the whole machine.
@@ -228,7 +228,7 @@ foreach ($key in $keys) {
   <keywords>%s</keywords>
   <lastModifiedBy>haltctl release</lastModifiedBy>
 </coreProperties>
-""" % (Xml(author), Xml(DESCRIPTION), version, " ".join(TAGS))
+""" % (xml_text(author), xml_text(DESCRIPTION), version, " ".join(TAGS))
     relationships = """<?xml version="1.0" encoding="utf-8"?>
 <Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">
   <Relationship Type="http://schemas.microsoft.com/packaging/2010/07/manifest" Target="/haltctl.nuspec" Id="R1" />
@@ -254,13 +254,13 @@ foreach ($key in $keys) {
     return name
 
 
-def Write(folder, url, homepage, write_zip, epoch):
+def write(folder, url, homepage, write_zip, epoch):
     """Writes manifests/ into the release folder; returns the files made."""
     url = url.rstrip("/")
-    release = Release(folder)
+    release = read_release(folder)
     texts = {}
-    texts.update(Winget(release, url, homepage))
-    texts.update(Scoop(release, url, homepage))
+    texts.update(winget(release, url, homepage))
+    texts.update(scoop(release, url, homepage))
     made = []
     for name, text in sorted(texts.items()):
         path = os.path.join(folder, "manifests", name)
@@ -268,6 +268,6 @@ def Write(folder, url, homepage, write_zip, epoch):
         with open(path, "w", newline="\n") as f:
             f.write(text)
         made.append("manifests/" + name)
-    made.append("manifests/" + Chocolatey(release, url, homepage, write_zip,
+    made.append("manifests/" + chocolatey(release, url, homepage, write_zip,
                                           os.path.join(folder, "manifests"), epoch))
     return made

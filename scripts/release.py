@@ -61,7 +61,7 @@ class ReleaseError(Exception):
     pass
 
 
-def Run(command, **kwargs):
+def run(command, **kwargs):
     run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
     if run.returncode != 0:
         raise ReleaseError("%s failed with status %d:\n%s"
@@ -70,7 +70,7 @@ def Run(command, **kwargs):
     return run.stdout.decode("utf-8", "replace")
 
 
-def AtEpoch(epoch, command):
+def at_epoch(epoch, command):
     """The command run as if the clock read the epoch, in UTC: wixl and
     msibuild stamp the current time into what they write. File times stay
     real (NO_FAKE_STAT): wixl dates the files in its cabinet from them, and
@@ -83,7 +83,7 @@ def AtEpoch(epoch, command):
 SIGNING = ["HALTCTL_SIGN_PFX", "HALTCTL_SIGN_PASSWORD_FILE", "HALTCTL_SIGN_TIMESTAMP_URL"]
 
 
-def SigningOptions():
+def signing_options():
     """All or nothing: a release meant to be signed never comes out unsigned
     because one variable was lost or mistyped."""
     given = [name for name in SIGNING if name in os.environ]
@@ -109,27 +109,27 @@ def SigningOptions():
     return options
 
 
-def Sign(path, options):
+def sign(path, options):
     signed = path + ".signed"
-    Run(["osslsigncode", "sign"] + options + ["-in", path, "-out", signed])
+    run(["osslsigncode", "sign"] + options + ["-in", path, "-out", signed])
     os.replace(signed, path)
 
 
-def Stage(build, folder, epoch, signing):
+def stage(build, folder, epoch, signing):
     """Copies the three files to ship into folder, signs the executable, and
     gives each the epoch as its date and a fixed mode."""
     os.makedirs(folder)
     for name in FILES:
         shutil.copyfile(os.path.join(build, name), os.path.join(folder, name))
     if signing:
-        Sign(os.path.join(folder, "haltctl.exe"), signing)
+        sign(os.path.join(folder, "haltctl.exe"), signing)
     for name in FILES:
         path = os.path.join(folder, name)
         os.chmod(path, 0o644)
         os.utime(path, (epoch, epoch))
 
 
-def WriteZip(path, entries, epoch):
+def write_zip(path, entries, epoch):
     """The entries [(name, bytes)] in their order, dated the epoch, with
     fixed attributes: nothing of the machine, the folder, the umask or the
     time zone."""
@@ -144,12 +144,12 @@ def WriteZip(path, entries, epoch):
             archive.writestr(entry, data, compresslevel=9)
 
 
-def Read(path):
+def read(path):
     with open(path, "rb") as f:
         return f.read()
 
 
-def Digest(folder, version, arch):
+def digest(folder, version, arch):
     digest = hashlib.sha256(("%s/%s" % (version, arch)).encode())
     for name in FILES:
         with open(os.path.join(folder, name), "rb") as f:
@@ -157,14 +157,14 @@ def Digest(folder, version, arch):
     return digest.hexdigest()
 
 
-def Guid(name):
+def guid(name):
     return "{%s}" % str(uuid.uuid5(NAMESPACE, name)).upper()
 
 
-def WriteMsi(folder, path, version, arch, epoch, scratch):
-    product_code = Guid("product/%s/%s" % (version, arch))
-    package_code = Guid("package/" + Digest(folder, version, arch))
-    Run(AtEpoch(epoch, ["wixl", "-a", arch, "-D", "Version=" + version, "-D", "Arch=" + arch,
+def write_msi(folder, path, version, arch, epoch, scratch):
+    product_code = guid("product/%s/%s" % (version, arch))
+    package_code = guid("package/" + digest(folder, version, arch))
+    run(at_epoch(epoch, ["wixl", "-a", arch, "-D", "Version=" + version, "-D", "Arch=" + arch,
                         "-D", "ProductCode=" + product_code.strip("{}"), "-o", path,
                         os.path.join(PACKAGING, "haltctl.wxs")]), cwd=folder)
 
@@ -174,18 +174,18 @@ def WriteMsi(folder, path, version, arch, epoch, scratch):
     os.makedirs(tables)
     with open(os.path.join(tables, "Environment.idt"), "w", newline="\r\n") as f:
         f.write(ENVIRONMENT_TABLE)
-    sequence = Run(["msiinfo", "export", path, "InstallExecuteSequence"])
+    sequence = run(["msiinfo", "export", path, "InstallExecuteSequence"])
     with open(os.path.join(tables, "InstallExecuteSequence.idt"), "w", newline="\r\n") as f:
         f.write(sequence.replace("\r\n", "\n"))
         for action, number in ENVIRONMENT_ACTIONS:
             f.write("%s\t\t%d\n" % (action, number))
-    Run(AtEpoch(epoch, ["msibuild", path, "-i", os.path.join(tables, "Environment.idt"),
+    run(at_epoch(epoch, ["msibuild", path, "-i", os.path.join(tables, "Environment.idt"),
                         "-i", os.path.join(tables, "InstallExecuteSequence.idt")]))
-    Run(AtEpoch(epoch, ["msibuild", path, "-s", "haltctl %s" % version, "the haltctl developers",
+    run(at_epoch(epoch, ["msibuild", path, "-s", "haltctl %s" % version, "the haltctl developers",
                         MSI_TEMPLATE[arch], package_code]))
 
 
-def Owners(paths):
+def owners(paths):
     """{package: version} of the Debian packages that installed the files.
     With /usr merged, dpkg may know a file by its path without /usr."""
     owners = set()
@@ -201,11 +201,11 @@ def Owners(paths):
             raise ReleaseError("no Debian package owns %s" % path)
     versions = {}
     for owner in sorted(owners):
-        versions[owner.split(":")[0]] = Run(["dpkg-query", "-W", "-f=${Version}", owner]).strip()
+        versions[owner.split(":")[0]] = run(["dpkg-query", "-W", "-f=${Version}", owner]).strip()
     return versions
 
 
-def BuildPackages(builds):
+def build_packages(builds):
     """The packages whose versions can change the release's bytes: those of
     the tools, the libraries wixl and msibuild write with, the interpreter,
     pefile, and every runtime file each link map names."""
@@ -217,35 +217,35 @@ def BuildPackages(builds):
             raise ReleaseError("%s is not installed" % tool)
         paths.append(os.path.realpath(found))
         if tool in ("wixl", "msibuild"):
-            ldd = Run(["ldd", found])
+            ldd = run(["ldd", found])
             paths += [os.path.realpath(m.group(1)) for m in re.finditer(r"=> (/\S+)", ldd)
                       if BYTE_LIBRARIES.search(m.group(1))]
     for build in builds.values():
         with open(os.path.join(build, "haltctl.map"), errors="replace") as f:
             paths += {os.path.realpath(m.group(1))
                       for m in re.finditer(r"^(?:LOAD )?(/usr/\S+?\.(?:a|o))\b", f.read(), re.M)}
-    return Owners(sorted(set(paths)))
+    return owners(sorted(set(paths)))
 
 
-def OsRelease():
+def os_release():
     with open("/etc/os-release") as f:
         return dict(re.findall(r'^(\w+)="?([^"\n]*)"?$', f.read(), re.M))
 
 
-def WriteBuildInfo(path, version, epoch, source, builds):
+def write_build_info(path, version, epoch, source, builds):
     """The build record, after Debian's .buildinfo: what the release was
     made from, and with which packages, so that anyone can make it again."""
-    architecture = Run(["dpkg", "--print-architecture"]).strip()
-    packages = BuildPackages(builds)
+    architecture = run(["dpkg", "--print-architecture"]).strip()
+    packages = build_packages(builds)
     with open(path, "w", newline="\n") as f:
         f.write("Format: 1.0\nPackage: haltctl\nVersion: %s\nSource: %s\n"
                 "Source-Date-Epoch: %d\nBuild-Release: %s\nBuild-Architecture: %s\n"
                 "Installed-Build-Depends:\n%s\n"
-                % (version, source, epoch, OsRelease().get("PRETTY_NAME", "unknown"),
+                % (version, source, epoch, os_release().get("PRETTY_NAME", "unknown"),
                    architecture, ",\n".join(" %s (= %s)" % item for item in packages.items())))
 
 
-def CompareBuildInfo(path):
+def compare_build_info(path):
     """Names each package whose installed version differs from a build
     record's, before a build that means to give that record's bytes."""
     with open(path) as f:
@@ -254,7 +254,7 @@ def CompareBuildInfo(path):
     if not recorded:
         raise ReleaseError("%s lists no Installed-Build-Depends" % path)
     release = re.search(r"^Build-Release: (.*)$", text, re.M)
-    here = OsRelease().get("PRETTY_NAME", "unknown")
+    here = os_release().get("PRETTY_NAME", "unknown")
     if release and release.group(1) != here:
         print("package: the record was made on %s, this is %s" % (release.group(1), here))
     differ = 0
@@ -270,7 +270,7 @@ def CompareBuildInfo(path):
              ": the bytes may differ too" if differ else ""), flush=True)
 
 
-def Earlier(out):
+def earlier(out):
     """The files of an earlier release in the output folder."""
     if not os.path.isdir(out):
         return []
@@ -278,8 +278,8 @@ def Earlier(out):
                   if n.startswith("haltctl-") or n in ("SHA256SUMS", "manifests"))
 
 
-def Release(version, epoch, source, builds, out, scratch):
-    signing = SigningOptions()
+def release(version, epoch, source, builds, out, scratch):
+    signing = signing_options()
     print("release: %s; dates from SOURCE_DATE_EPOCH %d (%s UTC)"
           % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
              else "unsigned: set HALTCTL_SIGN_PFX to sign", epoch,
@@ -290,26 +290,26 @@ def Release(version, epoch, source, builds, out, scratch):
         made = []
         for arch, build in sorted(builds.items()):
             folder = os.path.join(scratch, arch)
-            Stage(build, folder, epoch, signing)
+            stage(build, folder, epoch, signing)
             stem = "haltctl-%s-windows-%s" % (version, arch)
-            WriteZip(os.path.join(scratch, stem + ".zip"),
-                     [(name, Read(os.path.join(folder, name))) for name in FILES], epoch)
+            write_zip(os.path.join(scratch, stem + ".zip"),
+                     [(name, read(os.path.join(folder, name))) for name in FILES], epoch)
             msi = os.path.join(scratch, stem + ".msi")
-            WriteMsi(folder, msi, version, arch, epoch, scratch)
+            write_msi(folder, msi, version, arch, epoch, scratch)
             if signing:
-                Sign(msi, signing)
+                sign(msi, signing)
             made += [stem + ".zip", stem + ".msi"]
         made.append("haltctl-%s-buildinfo.txt" % version)
-        WriteBuildInfo(os.path.join(scratch, made[-1]), version, epoch, source, builds)
+        write_build_info(os.path.join(scratch, made[-1]), version, epoch, source, builds)
         made.sort()
         with open(os.path.join(scratch, "SHA256SUMS"), "w") as sums:
             for name in made:
-                sums.write("%s  %s\n" % (hashlib.sha256(Read(os.path.join(scratch, name)))
+                sums.write("%s  %s\n" % (hashlib.sha256(read(os.path.join(scratch, name)))
                                          .hexdigest(), name))
         made.append("SHA256SUMS")
         url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
         if url and homepage:
-            listed = manifests.Write(scratch, url, homepage, WriteZip, epoch)
+            listed = manifests.write(scratch, url, homepage, write_zip, epoch)
             made.append("manifests")
         else:
             listed = []
@@ -317,7 +317,7 @@ def Release(version, epoch, source, builds, out, scratch):
                   "folder the files will be published in) and HALTCTL_HOMEPAGE", flush=True)
         # Complete: only now does the earlier release make way.
         os.makedirs(out, exist_ok=True)
-        for name in Earlier(out):
+        for name in earlier(out):
             path = os.path.join(out, name)
             shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
         for name in made:
@@ -332,9 +332,9 @@ def main():
     if sys.argv[1:2] in (["--check-signing"], ["--compare-buildinfo"]):  # before building
         try:
             if sys.argv[1] == "--check-signing":
-                SigningOptions()
+                signing_options()
             else:
-                CompareBuildInfo(sys.argv[2])
+                compare_build_info(sys.argv[2])
         except (ReleaseError, OSError) as error:
             print("release: %s" % error, file=sys.stderr)
             return 1
@@ -351,14 +351,14 @@ def main():
               for arch, folder in (b.split("=", 1) for b in options.build)}
     out = os.path.abspath(options.out)
     try:
-        Release(options.version, options.epoch, options.source, builds, out,
+        release(options.version, options.epoch, options.source, builds, out,
                 os.path.abspath(options.scratch))
     except (ReleaseError, manifests.ManifestError, OSError,
             subprocess.CalledProcessError) as error:
-        earlier = Earlier(out)
+        left = earlier(out)
         print("release: FAILED, nothing was written to %s%s: %s"
-              % (out, "; it still holds an earlier release (%s)" % ", ".join(earlier)
-                 if earlier else "", error), file=sys.stderr)
+              % (out, "; it still holds an earlier release (%s)" % ", ".join(left)
+                 if left else "", error), file=sys.stderr)
         return 1
     return 0
 

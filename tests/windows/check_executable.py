@@ -23,7 +23,7 @@ IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 IMAGE_SCN_MEM_WRITE = 0x80000000
 
 
-def DelayLoaded(pe):
+def delay_loaded(pe):
     """{dll: [function]} from the delay-load descriptors in the image; a
     function whose address slot the helper could not write at its first
     call (no loader code there, or a read-only section) is marked so.
@@ -56,14 +56,14 @@ def DelayLoaded(pe):
             name = pe.get_string_at_rva(entry + 2, 128).decode("ascii", "replace")
             if not slot:
                 name += "(NO LOADER CODE)"
-            elif not Writable(pe, iat + thunk * len(functions)):
+            elif not writable(pe, iat + thunk * len(functions)):
                 name += "(READ-ONLY SLOT)"
             functions.append(name)
         found[dll.decode("ascii").lower()] = functions
     return found
 
 
-def Writable(pe, rva):
+def writable(pe, rva):
     section = pe.get_section_by_rva(rva)
     return section is not None and bool(section.Characteristics & IMAGE_SCN_MEM_WRITE)
 
@@ -76,7 +76,7 @@ def main():
     optional = pe.OPTIONAL_HEADER
     imports = {entry.dll.decode("ascii").lower(): {(i.name or b"").decode("ascii") for i in entry.imports}
                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
-    delayed = DelayLoaded(pe)
+    delayed = delay_loaded(pe)
     found = (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)
     failures = []
 

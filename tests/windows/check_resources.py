@@ -20,7 +20,7 @@ SUPPORTED_OS = {
 }
 
 
-def Resource(pe, type_id, name_id):
+def resource(pe, type_id, name_id):
     """The bytes of one resource (first language), or None."""
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
         return None
@@ -34,17 +34,17 @@ def Resource(pe, type_id, name_id):
     return None
 
 
-def ReadVersion(pe):
+def read_version(pe):
     """((file version), (product version)) and the version strings."""
     if not hasattr(pe, "VS_FIXEDFILEINFO") or len(pe.VS_FIXEDFILEINFO) != 1:
         raise SystemExit("FAIL: not exactly one version resource")
     info = pe.VS_FIXEDFILEINFO[0]
 
-    def Split(ms, ls):
+    def split(ms, ls):
         return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
 
-    fixed = (Split(info.FileVersionMS, info.FileVersionLS),
-             Split(info.ProductVersionMS, info.ProductVersionLS))
+    fixed = (split(info.FileVersionMS, info.FileVersionLS),
+             split(info.ProductVersionMS, info.ProductVersionLS))
     strings = {}
     for block in pe.FileInfo[0]:
         for table in getattr(block, "StringTable", []):
@@ -61,7 +61,7 @@ def main():
     pe = pefile.PE(exe)
     failures = []
 
-    fixed, strings = ReadVersion(pe)
+    fixed, strings = read_version(pe)
     for name, value in sorted(strings.items()):
         print("%-17s %s" % (name, value))
     print("%-17s %s / %s" % ("fixed versions", fixed[0], fixed[1]))
@@ -82,7 +82,7 @@ def main():
     if fixed != (numbers, numbers):
         failures.append("fixed file/product versions %s, expected %s" % (fixed, numbers))
 
-    manifest = Resource(pe, RT_MANIFEST, 1)
+    manifest = resource(pe, RT_MANIFEST, 1)
     if manifest is None:
         failures.append("no application manifest (RT_MANIFEST 1)")
     else:

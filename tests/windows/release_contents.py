@@ -30,14 +30,14 @@ PROGRAM_FILES = {"x64": "ProgramFiles64Folder", "x86": "ProgramFilesFolder"}
 TEMPLATE = {"x64": "x64;1033", "x86": "Intel;1033"}
 
 
-def Table(msi, name):
+def table(msi, name):
     """Rows of an MSI table as lists of fields, after the three header lines."""
     text = subprocess.run(["msiinfo", "export", msi, name], check=True, capture_output=True,
                           text=True).stdout
     return [line.split("\t") for line in text.replace("\r", "").splitlines()[3:]]
 
 
-def CheckZip(path, exe, epoch, failures):
+def check_zip(path, exe, epoch, failures):
     with zipfile.ZipFile(path) as archive:
         names = archive.namelist()
         if names != FILES:
@@ -62,41 +62,41 @@ def CheckZip(path, exe, epoch, failures):
             failures.append("%s: entry dates %s, not the last commit's" % (path, sorted(dates)))
 
 
-def CheckMsi(path, arch, version, exe, epoch, failures):
-    def Expect(ok, what):
+def check_msi(path, arch, version, exe, epoch, failures):
+    def expect(ok, what):
         if not ok:
             failures.append("%s: %s" % (os.path.basename(path), what))
 
-    directories = {row[0]: row for row in Table(path, "Directory")}
+    directories = {row[0]: row for row in table(path, "Directory")}
     install = directories.get("INSTALLDIR", [])
-    Expect(install[1:] == [PROGRAM_FILES[arch], "haltctl"],
+    expect(install[1:] == [PROGRAM_FILES[arch], "haltctl"],
            "INSTALLDIR is %s, not haltctl under %s" % (install, PROGRAM_FILES[arch]))
-    Expect(Table(path, "Environment") == [["PATH", "=-*PATH", "[~];[INSTALLDIR]", "haltctl"]],
+    expect(table(path, "Environment") == [["PATH", "=-*PATH", "[~];[INSTALLDIR]", "haltctl"]],
            "the Environment table does not append INSTALLDIR to the system PATH")
-    sequence = {row[0]: row[2] for row in Table(path, "InstallExecuteSequence")}
-    Expect(sequence.get("WriteEnvironmentStrings") == "5200"
+    sequence = {row[0]: row[2] for row in table(path, "InstallExecuteSequence")}
+    expect(sequence.get("WriteEnvironmentStrings") == "5200"
            and sequence.get("RemoveEnvironmentStrings") == "3300",
            "the environment actions are not sequenced")
-    Expect(int(sequence.get("RemoveExistingProducts", 0)) > 0, "no RemoveExistingProducts")
-    properties = {row[0]: row[1] for row in Table(path, "Property")}
-    Expect(properties.get("ProductName") == "haltctl" and
+    expect(int(sequence.get("RemoveExistingProducts", 0)) > 0, "no RemoveExistingProducts")
+    properties = {row[0]: row[1] for row in table(path, "Property")}
+    expect(properties.get("ProductName") == "haltctl" and
            properties.get("ProductVersion") == version and
            properties.get("Manufacturer") == "the haltctl developers",
            "ProductName, ProductVersion or Manufacturer wrong: %s" % properties)
-    upgrade = Table(path, "Upgrade")
+    upgrade = table(path, "Upgrade")
     code = properties.get("UpgradeCode")
-    Expect(sorted(row[6] for row in upgrade if row[0] == code)
+    expect(sorted(row[6] for row in upgrade if row[0] == code)
            == ["WIX_DOWNGRADE_DETECTED", "WIX_UPGRADE_DETECTED"],
            "the Upgrade table does not detect both older and newer versions: %s" % upgrade)
-    conditions = {row[0]: row[1] for row in Table(path, "LaunchCondition")}
-    Expect("newer version of haltctl" in conditions.get("NOT WIX_DOWNGRADE_DETECTED", ""),
+    conditions = {row[0]: row[1] for row in table(path, "LaunchCondition")}
+    expect("newer version of haltctl" in conditions.get("NOT WIX_DOWNGRADE_DETECTED", ""),
            "no message refusing a downgrade: %s" % conditions)
     summary = subprocess.run(["msiinfo", "suminfo", path], check=True, capture_output=True,
                              text=True).stdout
-    Expect("Template: %s\n" % TEMPLATE[arch] in summary, "summary template is not %s"
+    expect("Template: %s\n" % TEMPLATE[arch] in summary, "summary template is not %s"
            % TEMPLATE[arch])
     created = time.strftime("%a %b %e %H:%M:%S %Y", time.gmtime(epoch))
-    Expect(re.search(r"^Created: %s$" % re.escape(created), summary, re.M) is not None,
+    expect(re.search(r"^Created: %s$" % re.escape(created), summary, re.M) is not None,
            "summary creation time is not the last commit's (%s):\n%s" % (created, summary))
     with tempfile.TemporaryDirectory() as scratch:
         subprocess.run(["msiextract", "-C", scratch, path], check=True, capture_output=True)
@@ -104,14 +104,14 @@ def CheckMsi(path, arch, version, exe, epoch, failures):
         for folder, _, names in os.walk(scratch):
             for name in names:
                 found[name] = os.path.join(folder, name)
-        Expect(sorted(found) == sorted(FILES), "the package holds %s" % sorted(found))
+        expect(sorted(found) == sorted(FILES), "the package holds %s" % sorted(found))
         if "haltctl.exe" in found:
-            Expect(open(found["haltctl.exe"], "rb").read() == exe,
+            expect(open(found["haltctl.exe"], "rb").read() == exe,
                    "haltctl.exe in the package is not the built executable")
     return properties
 
 
-def CheckBuildInfo(clone, packages, version, epoch, failures):
+def check_build_info(clone, packages, version, epoch, failures):
     text = open(os.path.join(packages, "haltctl-%s-buildinfo.txt" % version)).read()
     commit = subprocess.run(["git", "-C", clone, "rev-parse", "HEAD"], check=True,
                             capture_output=True, text=True).stdout.strip()
@@ -124,7 +124,7 @@ def CheckBuildInfo(clone, packages, version, epoch, failures):
                         "installed here:\n%s" % (commit, epoch, text))
 
 
-def CheckWinget(folder, version, msis, failures):
+def check_winget(folder, version, msis, failures):
     """Returns the (arch, kind, url, hash) of each installer."""
     kinds = {"haltctl.haltctl.yaml": "version", "haltctl.haltctl.installer.yaml": "installer",
              "haltctl.haltctl.locale.en-US.yaml": "defaultLocale"}
@@ -161,15 +161,15 @@ def CheckWinget(folder, version, msis, failures):
              i.get("InstallerSha256", "")) for i in installers]
 
 
-def CheckScoop(path, failures):
+def check_scoop(path, failures):
     raw = open(path, "rb").read()
 
-    def Unique(pairs):
+    def unique(pairs):
         if len({k for k, _ in pairs}) != len(pairs):
             failures.append("scoop: duplicate keys %s" % [k for k, _ in pairs])
         return dict(pairs)
 
-    doc = json.loads(raw.decode("utf-8"), object_pairs_hook=Unique)
+    doc = json.loads(raw.decode("utf-8"), object_pairs_hook=unique)
     known = {"version", "description", "homepage", "license", "architecture", "bin", "checkver",
              "autoupdate", "notes", "depends", "suggest", "persist", "shortcuts", "url", "hash"}
     if raw.decode() != json.dumps(doc, indent=4) + "\n" or set(doc) - known:
@@ -183,7 +183,7 @@ def CheckScoop(path, failures):
             for arch, name in (("x64", "64bit"), ("x86", "32bit"))]
 
 
-def CheckChocolatey(path, version, failures):
+def check_chocolatey(path, version, failures):
     with zipfile.ZipFile(path) as package:
         parts = {n: package.read(n).decode("utf-8") for n in package.namelist()}
     core = [n for n in parts if re.fullmatch(r"package/services/metadata/core-properties/"
@@ -217,16 +217,16 @@ def CheckChocolatey(path, version, failures):
             for arch, suffix in (("x86", ""), ("x64", "64bit"))]
 
 
-def CheckManifests(packages, version, msis, failures):
+def check_manifests(packages, version, msis, failures):
     """Each manager's own rules, then one table: every installer a manifest
     names is the release file of its architecture, with that file's hash."""
     manifests = os.path.join(packages, "manifests")
-    installers = [("winget",) + row for row in CheckWinget(
+    installers = [("winget",) + row for row in check_winget(
         os.path.join(manifests, "winget", "manifests", "h", "haltctl", "haltctl", version),
         version, msis, failures)]
-    installers += [("scoop",) + row for row in CheckScoop(
+    installers += [("scoop",) + row for row in check_scoop(
         os.path.join(manifests, "scoop", "haltctl.json"), failures)]
-    installers += [("chocolatey",) + row for row in CheckChocolatey(
+    installers += [("chocolatey",) + row for row in check_chocolatey(
         os.path.join(manifests, "chocolatey", "haltctl.%s.nupkg" % version), version, failures)]
     counts = collections.Counter(row[0] for row in installers)
     if counts != {"winget": 4, "scoop": 2, "chocolatey": 2}:
@@ -253,14 +253,14 @@ def main():
         exe = open(os.path.join(clone, "build", "package", "windows-" + arch, "haltctl.exe"),
                    "rb").read()
         stem = os.path.join(packages, "haltctl-%s-windows-%s" % (version, arch))
-        CheckZip(stem + ".zip", exe, epoch, failures)
-        codes[arch] = CheckMsi(stem + ".msi", arch, version, exe, epoch, failures)
+        check_zip(stem + ".zip", exe, epoch, failures)
+        codes[arch] = check_msi(stem + ".msi", arch, version, exe, epoch, failures)
         print("%s: ProductCode %s, UpgradeCode %s" % (arch, codes[arch].get("ProductCode"),
                                                       codes[arch].get("UpgradeCode")))
     if len({p.get(c) for p in codes.values() for c in ("ProductCode", "UpgradeCode")}) != 4:
         failures.append("the two architectures share a ProductCode or an UpgradeCode")
-    CheckBuildInfo(clone, packages, version, epoch, failures)
-    CheckManifests(packages, version, codes, failures)
+    check_build_info(clone, packages, version, epoch, failures)
+    check_manifests(packages, version, codes, failures)
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0

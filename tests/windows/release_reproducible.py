@@ -31,7 +31,7 @@ HOMEPAGE = "https://example.org/haltctl"
 EARLIER = ["haltctl-0.9.0-windows-x64.zip", "SHA256SUMS"]
 
 
-def Package(clone, umask, zone, caller=None, out=None, env=None):
+def package(clone, umask, zone, caller=None, out=None, env=None):
     env = dict(os.environ, TZ=zone, HALTCTL_RELEASE_URL=RELEASE_URL, HALTCTL_HOMEPAGE=HOMEPAGE,
                **(env or {}))
     env.pop("SOURCE_DATE_EPOCH", None)
@@ -47,7 +47,7 @@ def Package(clone, umask, zone, caller=None, out=None, env=None):
         raise SystemExit("FAIL: scripts/package.sh failed in %s" % clone)
 
 
-def Refusals(clone, work):
+def refusals(clone, work):
     """Each row must fail, say why, and leave the output folder alone."""
     out = os.path.join(work, "refused")
     readme = os.path.join(clone, "README.md")
@@ -82,7 +82,7 @@ def Refusals(clone, work):
     return failures
 
 
-def Artifacts(packages, clone):
+def artifacts(packages, clone):
     found = {os.path.relpath(os.path.join(folder, name), packages): os.path.join(folder, name)
              for folder, _, names in os.walk(packages) for name in names}
     for arch in ("x64", "x86"):
@@ -91,7 +91,7 @@ def Artifacts(packages, clone):
     return found
 
 
-def FirstDifference(a, b):
+def first_difference(a, b):
     for offset, (x, y) in enumerate(zip(a, b)):
         if x != y:
             return offset
@@ -108,9 +108,9 @@ def main():
     clones = [os.path.join(work, name) for name, _, _ in RUNS]
     for clone in clones:
         subprocess.run(["git", "clone", "-q", source, clone], check=True)
-    failures = Refusals(clones[1], work)
+    failures = refusals(clones[1], work)
 
-    Package(clones[0], *RUNS[0][1:])
+    package(clones[0], *RUNS[0][1:])
     time.sleep(1.5)  # a later second, so that no date can come from the clock
     caller = os.path.join(work, "b caller")
     packages = [os.path.join(clones[0], "build", "packages"), os.path.join(caller, "out")]
@@ -121,9 +121,9 @@ def main():
     subprocess.run(["cmake", "--preset", "windows-x64", "-B", stale,
                     "-DCMAKE_CXX_FLAGS=-fno-inline"], cwd=clones[1], check=True,
                    capture_output=True)
-    Package(clones[1], *RUNS[1][1:], caller=caller, out="out", env={"CXXFLAGS": "-fno-inline"})
+    package(clones[1], *RUNS[1][1:], caller=caller, out="out", env={"CXXFLAGS": "-fno-inline"})
 
-    first, second = (Artifacts(p, c) for p, c in zip(packages, clones))
+    first, second = (artifacts(p, c) for p, c in zip(packages, clones))
     if sorted(first) != sorted(second):
         failures.append("the two runs made different files: %s and %s"
                         % (sorted(first), sorted(second)))
@@ -135,8 +135,8 @@ def main():
                                                           hashlib.sha256(a).hexdigest()[:16]))
         else:
             failures.append("%s differs: %d and %d bytes, first at offset %d (0x%x)"
-                            % (name, len(a), len(b), FirstDifference(a, b),
-                               FirstDifference(a, b)))
+                            % (name, len(a), len(b), first_difference(a, b),
+                               first_difference(a, b)))
     check = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=packages[0],
                            capture_output=True, text=True)
     print(check.stdout.strip())

@@ -20,11 +20,11 @@ import tempfile
 import zipfile
 
 
-def Run(command, **kwargs):
+def run(command, **kwargs):
     return subprocess.run(command, capture_output=True, text=True, **kwargs)
 
 
-def MakeCertificate(folder):
+def make_certificate(folder):
     key, cert, pfx, password = (os.path.join(folder, n)
                                 for n in ("key.pem", "cert.pem", "test.pfx", "password"))
     with open(password, "w") as f:
@@ -37,10 +37,10 @@ def MakeCertificate(folder):
     return cert, pfx, password
 
 
-def Package(clone, out, pfx, password):
+def package(clone, out, pfx, password):
     env = dict(os.environ, HALTCTL_SIGN_PFX=pfx, HALTCTL_SIGN_PASSWORD_FILE=password)
     env.pop("HALTCTL_SIGN_TIMESTAMP_URL", None)
-    return Run(["bash", "scripts/package.sh", out], cwd=clone, env=env)
+    return run(["bash", "scripts/package.sh", out], cwd=clone, env=env)
 
 
 def main():
@@ -48,28 +48,28 @@ def main():
     shutil.rmtree(out, ignore_errors=True)
     failures = []
     with tempfile.TemporaryDirectory() as scratch:
-        cert, pfx, password = MakeCertificate(scratch)
+        cert, pfx, password = make_certificate(scratch)
 
         # A signing failure: nothing may be left in the output folder.
         wrong = os.path.join(scratch, "wrong")
         with open(wrong, "w") as f:
             f.write("not the password\n")
         refused = os.path.join(scratch, "refused")
-        run = Package(clone, refused, pfx, wrong)
+        made = package(clone, refused, pfx, wrong)
         left = [n for n in os.listdir(refused)] if os.path.isdir(refused) else []
-        print("wrong password: status %d, %s" % (run.returncode, run.stderr.strip()[:160]))
-        if run.returncode == 0 or "FAILED" not in run.stderr or left:
+        print("wrong password: status %d, %s" % (made.returncode, made.stderr.strip()[:160]))
+        if made.returncode == 0 or "FAILED" not in made.stderr or left:
             failures.append("a wrong password gave status %d and left %s"
-                            % (run.returncode, left))
+                            % (made.returncode, left))
 
-        run = Package(clone, out, pfx, password)
-        print(run.stdout.strip())
-        if run.returncode != 0:
-            print(run.stderr)
+        made = package(clone, out, pfx, password)
+        print(made.stdout.strip())
+        if made.returncode != 0:
+            print(made.stderr)
             raise SystemExit("FAIL: signing the release failed")
 
-        def Verify(path, label):
-            check = Run(["osslsigncode", "verify", "-CAfile", cert, "-in", path])
+        def verify(path, label):
+            check = run(["osslsigncode", "verify", "-CAfile", cert, "-in", path])
             ok = check.returncode == 0 and "Succeeded" in check.stdout
             print("%-10s %s" % ("verified" if ok else "NOT VERIFIED", label))
             if not ok:
@@ -85,18 +85,18 @@ def main():
             in_zip = os.path.join(folder, "zip-haltctl.exe")
             with zipfile.ZipFile(zip_path) as archive, open(in_zip, "wb") as f:
                 f.write(archive.read("haltctl.exe"))
-            Verify(in_zip, "haltctl.exe in " + os.path.basename(zip_path))
-            Verify(msi_path, os.path.basename(msi_path))
+            verify(in_zip, "haltctl.exe in " + os.path.basename(zip_path))
+            verify(msi_path, os.path.basename(msi_path))
             extracted = os.path.join(folder, "msi")
             subprocess.run(["msiextract", "-C", extracted, msi_path], check=True,
                            capture_output=True)
             in_msi, = glob.glob(os.path.join(glob.escape(extracted), "**", "haltctl.exe"),
                                 recursive=True)
-            Verify(in_msi, "haltctl.exe in " + os.path.basename(msi_path))
+            verify(in_msi, "haltctl.exe in " + os.path.basename(msi_path))
             if open(in_msi, "rb").read() != open(in_zip, "rb").read():
                 failures.append("%s: the zip and the MSI hold different executables" % arch)
             plain = os.path.join(folder, "plain.exe")
-            Run(["osslsigncode", "remove-signature", "-in", in_zip, "-out", plain])
+            run(["osslsigncode", "remove-signature", "-in", in_zip, "-out", plain])
             same = os.path.exists(plain) and open(plain, "rb").read() == unsigned
             print("%-10s %s: %d bytes signed, %d unsigned" % (
                 "unsigned" if same else "DIFFERENT", arch, len(open(in_zip, "rb").read()),

@@ -27,10 +27,10 @@ ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environmen
 BANNER = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
 
 
-def Installations(prefix):
+def installations(prefix):
     """(DisplayName, DisplayVersion) of every product Wine has recorded as
     installed, read from the prefix's registry once its server has ended."""
-    wineprefix.StopServer(prefix)
+    wineprefix.stop_server(prefix)
     text = open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace").read()
     found = []
     for block in re.split(r"\n(?=\[)", text):
@@ -43,20 +43,20 @@ def Installations(prefix):
     return found
 
 
-def SystemPath(prefix):
-    out, _, _ = wineprefix.Run(prefix, ["reg", "query", ENVIRONMENT, "/v", "PATH"])
+def system_path(prefix):
+    out, _, _ = wineprefix.run(prefix, ["reg", "query", ENVIRONMENT, "/v", "PATH"])
     return out.decode("latin-1")
 
 
-def Msiexec(prefix, *args):
-    out, err, status = wineprefix.Run(prefix, ["msiexec"] + list(args) + ["/qn"])
-    wineprefix.StopServer(prefix)  # the next program starts with the new PATH
+def msiexec(prefix, *args):
+    out, err, status = wineprefix.run(prefix, ["msiexec"] + list(args) + ["/qn"])
+    wineprefix.stop_server(prefix)  # the next program starts with the new PATH
     return status
 
 
 def main():
     clone, signed, arch, work = sys.argv[1:5]
-    missing = wineprefix.Prepare(arch)
+    missing = wineprefix.prepare(arch)
     if missing is not None:
         return missing
     build = os.path.join(clone, "build", "package", "windows-" + arch)
@@ -67,16 +67,16 @@ def main():
     higher = ".".join(version.split(".")[:2] + [str(int(version.split(".")[2]) + 1)])
     steps = []
 
-    def Step(ok, what):
+    def step(ok, what):
         steps.append((ok, what))
         print("%-4s %s" % ("ok" if ok else "FAIL", what), flush=True)
 
     with wineprefix.WorkFolder(work) as folder:
         # The same executable packaged as the next version.
-        scratch = folder.Scratch("next")
+        scratch = folder.scratch("next")
         made = subprocess.run([sys.executable, os.path.join(SCRIPTS, "release.py"), "--version",
                                higher, "--epoch", "1700000000", "--source", "a test",
-                               "--out", scratch, "--scratch", folder.Prefix("release-scratch"),
+                               "--out", scratch, "--scratch", folder.prefix("release-scratch"),
                                "--build", "%s=%s" % (arch, build)],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if made.returncode != 0:
@@ -84,44 +84,44 @@ def main():
             raise SystemExit("FAIL: release.py could not package version %s" % higher)
         newer, = glob.glob(os.path.join(glob.escape(scratch), "*.msi"))
 
-        prefix = folder.Prefix("prefix")
-        wineprefix.Make(prefix)
-        wineprefix.StartServer(prefix)
+        prefix = folder.prefix("prefix")
+        wineprefix.make(prefix)
+        wineprefix.start_server(prefix)
         installed = os.path.join(prefix, "drive_c", FOLDER[arch], "haltctl")
         windows_folder = "C:\\%s\\haltctl" % FOLDER[arch]
 
-        Step(Msiexec(prefix, "/i", msi) == 0, "msiexec /i %s /qn exits 0" % os.path.basename(msi))
+        step(msiexec(prefix, "/i", msi) == 0, "msiexec /i %s /qn exits 0" % os.path.basename(msi))
         exe = os.path.join(installed, "haltctl.exe")
-        Step(os.path.isfile(exe) and open(exe, "rb").read() == built,
+        step(os.path.isfile(exe) and open(exe, "rb").read() == built,
              "the installed %s\\haltctl.exe is the built executable" % windows_folder)
-        Step(windows_folder.lower() in SystemPath(prefix).lower(),
+        step(windows_folder.lower() in system_path(prefix).lower(),
              "the system PATH holds %s" % windows_folder)
-        out, _, status = wineprefix.Run(prefix, ["cmd", "/c", "haltctl -?"])
-        Step(status == 0 and out.startswith(BANNER) and b"Usage:\r\n" in out,
+        out, _, status = wineprefix.run(prefix, ["cmd", "/c", "haltctl -?"])
+        step(status == 0 and out.startswith(BANNER) and b"Usage:\r\n" in out,
              "a new cmd finds haltctl on the PATH: 'haltctl -?' shows the usage text, status %d"
              % status)
-        Step(Installations(prefix) == [("haltctl", version)],
+        step(installations(prefix) == [("haltctl", version)],
              "Add/Remove Programs shows haltctl %s" % version)
 
-        Step(Msiexec(prefix, "/i", newer) == 0, "installing %s over it exits 0" % higher)
-        Step(Installations(prefix) == [("haltctl", higher)],
-             "one installation remains, version %s: %s" % (higher, Installations(prefix)))
-        status = Msiexec(prefix, "/i", msi)
-        Step(status != 0 and Installations(prefix) == [("haltctl", higher)],
+        step(msiexec(prefix, "/i", newer) == 0, "installing %s over it exits 0" % higher)
+        step(installations(prefix) == [("haltctl", higher)],
+             "one installation remains, version %s: %s" % (higher, installations(prefix)))
+        status = msiexec(prefix, "/i", msi)
+        step(status != 0 and installations(prefix) == [("haltctl", higher)],
              "installing %s over %s is refused (status %d)" % (version, higher, status))
 
-        Step(Msiexec(prefix, "/x", newer) == 0, "msiexec /x /qn exits 0")
-        Step(not os.path.exists(installed), "the files and the folder are gone")
-        Step(windows_folder.lower() not in SystemPath(prefix).lower(),
-             "the PATH part is gone: %s" % SystemPath(prefix).strip().splitlines()[-1:])
-        Step(Installations(prefix) == [], "Add/Remove Programs no longer shows haltctl")
+        step(msiexec(prefix, "/x", newer) == 0, "msiexec /x /qn exits 0")
+        step(not os.path.exists(installed), "the files and the folder are gone")
+        step(windows_folder.lower() not in system_path(prefix).lower(),
+             "the PATH part is gone: %s" % system_path(prefix).strip().splitlines()[-1:])
+        step(installations(prefix) == [], "Add/Remove Programs no longer shows haltctl")
 
         signed_zip, = glob.glob(os.path.join(glob.escape(signed), "*-windows-%s.zip" % arch))
         signed_exe = os.path.join(scratch, "signed-haltctl.exe")
         with zipfile.ZipFile(signed_zip) as archive, open(signed_exe, "wb") as f:
             f.write(archive.read("haltctl.exe"))
-        out, _, status = wineprefix.Run(prefix, [signed_exe, "-?"])
-        Step(status == 0 and out.startswith(BANNER), "the signed executable runs: -? status %d"
+        out, _, status = wineprefix.run(prefix, [signed_exe, "-?"])
+        step(status == 0 and out.startswith(BANNER), "the signed executable runs: -? status %d"
              % status)
     return 0 if all(ok for ok, _ in steps) else 1
 

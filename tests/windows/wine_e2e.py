@@ -55,7 +55,7 @@ class Failure(Exception):
     pass
 
 
-def Hex(text):
+def parse_hex(text):
     return int(text.split()[0], 16)
 
 
@@ -65,51 +65,51 @@ class Suite:
         self.version = version
         self.arch = arch
         self.bits = 64 if arch == "x64" else 32
-        self.entry = self.EntryPoint(objdump)
+        self.entry = self.entry_point(objdump)
         self.work = work
         self.failures = []
         self.cases = 0
         self.live = None  # the prefix whose server is running, if any
 
-    def EntryPoint(self, objdump):
+    def entry_point(self, objdump):
         """The entry point's address relative to the image base: where the
         image is loaded is Wine's choice, since the image is relocatable."""
         header = subprocess.run([objdump, "-p", self.exe], check=True, capture_output=True,
                                 text=True).stdout
         return int(re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", header, re.M).group(1), 16)
 
-    def StartPrefix(self, prefix):
+    def start_prefix(self, prefix):
         """Starts the server and the prefix's services, untraced, so that a
         traced run traces the program alone and starts quickly."""
         if self.live == prefix:
             return
-        self.StopPrefix(self.live)
-        self.StopPrefix(prefix)  # whatever a failed case may have left
-        wineprefix.StartServer(prefix)
+        self.stop_prefix(self.live)
+        self.stop_prefix(prefix)  # whatever a failed case may have left
+        wineprefix.start_server(prefix)
         # Any program starts the services; cmd.exe is one that every prefix
         # has, the refusing one included.
-        wineprefix.Run(prefix, ["cmd", "/c", "exit"])
+        wineprefix.run(prefix, ["cmd", "/c", "exit"])
         self.live = prefix
 
-    def StopPrefix(self, prefix):
+    def stop_prefix(self, prefix):
         """A session end has started wineboot.exe, which must not meet the
         next program: every process of the prefix is ended."""
         self.live = None
         if prefix is not None:
-            wineprefix.StopServer(prefix)
+            wineprefix.stop_server(prefix)
 
-    def MakePrefix(self):
-        prefix = self.work.Prefix("prefix")
+    def make_prefix(self):
+        prefix = self.work.prefix("prefix")
         started = time.monotonic()
-        wineprefix.Make(prefix, TRACED)
+        wineprefix.make(prefix, TRACED)
         print("prefix made in %.1f s (%s)" % (time.monotonic() - started, prefix), flush=True)
         return prefix
 
-    def CopyPrefix(self, prefix, name):
+    def copy_prefix(self, prefix, name):
         """A copy of the prefix to change. Hard links keep it cheap; the
         registry files, which Wine rewrites, are copied outright, and the
         copy's server gets a folder of its own."""
-        copy = self.work.Prefix(name)
+        copy = self.work.prefix(name)
         subprocess.run(["cp", "-al", prefix, copy], check=True)
         for name in os.listdir(copy):
             if name == "wineserver":  # Debian's: names the server's folder, the copy's own
@@ -120,10 +120,10 @@ class Suite:
                 shutil.copy2(os.path.join(prefix, name), path)
         return copy
 
-    def MakeRefusingPrefix(self, prefix):
+    def make_refusing_prefix(self, prefix):
         """A copy in which ExitWindowsEx cannot start wineboot.exe and so
         refuses every request."""
-        refusing = self.CopyPrefix(prefix, "refusing")
+        refusing = self.copy_prefix(prefix, "refusing")
         renamed = 0
         for folder in ("system32", "syswow64"):
             boot = os.path.join(refusing, "drive_c", "windows", folder, "wineboot.exe")
@@ -134,16 +134,16 @@ class Suite:
             raise Failure("no wineboot.exe found to rename in %s" % refusing)
         return refusing
 
-    def MakeDllLessPrefix(self, prefix):
+    def make_dll_less_prefix(self, prefix):
         """A copy in which haltctl.exe, and only it, can load neither USER32
         nor ADVAPI32 (Wine's per-program DLL overrides)."""
-        dll_less = self.CopyPrefix(prefix, "dll-less")
-        wineprefix.SetValues(dll_less, "Software\\Wine\\AppDefaults\\%s\\DllOverrides"
+        dll_less = self.copy_prefix(prefix, "dll-less")
+        wineprefix.set_values(dll_less, "Software\\Wine\\AppDefaults\\%s\\DllOverrides"
                              % os.path.basename(self.exe), {"user32": "", "advapi32": ""})
-        wineprefix.StopServer(dll_less)
+        wineprefix.stop_server(dll_less)
         return dll_less
 
-    def OwnCalls(self, trace):
+    def own_calls(self, trace):
         """The traced calls of the program's own thread: the thread that
         loaded the executable (Wine's loaddll trace names it and the address
         it was loaded at) and then started at its entry point there.
@@ -171,10 +171,10 @@ class Suite:
                 continue
             m = ret.match(line)
             if m and m.group(1) in TRACED and calls and calls[-1][0] == m.group(1):
-                calls[-1][2] = Hex(m.group(2))
+                calls[-1][2] = parse_hex(m.group(2))
         return calls
 
-    def ExpectRequestCalls(self, calls, flags, accepted):
+    def expect_request_calls(self, calls, flags, accepted):
         thread = (1 << self.bits) - 2
         process = (1 << self.bits) - 1
         names = [c[0].split(".")[1] for c in calls]
@@ -185,24 +185,24 @@ class Suite:
             raise Failure("calls %s, expected %s" % (" ".join(names), " ".join(expected)))
         (open_thread, no_token, open_process, lookup, adjust, adjusted, close, request) = calls
         checks = [
-            (Hex(open_thread[1][0]) == thread, "OpenThreadToken not on the current thread"),
-            (Hex(open_thread[1][1]) == 0x28, "OpenThreadToken access is not 0x28"),
-            (Hex(open_thread[1][2]) == 1, "OpenThreadToken OpenAsSelf is not TRUE"),
+            (parse_hex(open_thread[1][0]) == thread, "OpenThreadToken not on the current thread"),
+            (parse_hex(open_thread[1][1]) == 0x28, "OpenThreadToken access is not 0x28"),
+            (parse_hex(open_thread[1][2]) == 1, "OpenThreadToken OpenAsSelf is not TRUE"),
             (open_thread[2] == 0, "OpenThreadToken did not fail"),
             (no_token[2] == 1008, "the last error after OpenThreadToken is not ERROR_NO_TOKEN"),
-            (Hex(open_process[1][0]) == process, "OpenProcessToken not on the current process"),
-            (Hex(open_process[1][1]) == 0x28, "OpenProcessToken access is not 0x28"),
+            (parse_hex(open_process[1][0]) == process, "OpenProcessToken not on the current process"),
+            (parse_hex(open_process[1][1]) == 0x28, "OpenProcessToken access is not 0x28"),
             (open_process[2] == 1, "OpenProcessToken failed"),
-            (Hex(lookup[1][0]) == 0, "LookupPrivilegeValueA was given a system name"),
+            (parse_hex(lookup[1][0]) == 0, "LookupPrivilegeValueA was given a system name"),
             (lookup[1][1].endswith('"SeShutdownPrivilege"'),
              "LookupPrivilegeValueA was not asked for SeShutdownPrivilege"),
-            (Hex(adjust[1][0]) not in (0, thread, process),
+            (parse_hex(adjust[1][0]) not in (0, thread, process),
              "AdjustTokenPrivileges was not given a token"),
-            ([Hex(a) for a in adjust[1][3:]] == [0, 0, 0] and Hex(adjust[1][1]) == 0,
+            ([parse_hex(a) for a in adjust[1][3:]] == [0, 0, 0] and parse_hex(adjust[1][1]) == 0,
              "AdjustTokenPrivileges arguments are not (token, FALSE, state, 0, NULL, NULL)"),
             (adjusted[2] == 0, "the last error after AdjustTokenPrivileges is not 0"),
             (close[1] == [adjust[1][0]], "CloseHandle did not close the adjusted token"),
-            ([Hex(a) for a in request[1]] == [flags, 0],
+            ([parse_hex(a) for a in request[1]] == [flags, 0],
              "ExitWindowsEx(%s), expected (%08x, 0)" % (",".join(request[1]), flags)),
             ((request[2] != 0) == accepted,
              "ExitWindowsEx returned %s" % request[2]),
@@ -211,7 +211,7 @@ class Suite:
             if not ok:
                 raise Failure(message)
 
-    def ExpectBanner(self, out):
+    def expect_banner(self, out):
         lines = out.split(b"\r\n")
         if not out.startswith(BANNER_LINE_1):
             raise Failure("banner line 1 is %r" % out[:len(BANNER_LINE_1)])
@@ -222,24 +222,24 @@ class Suite:
             raise Failure("banner line 2 %r does not show version %s" % (line2, self.version))
         return out[len(lines[0]) + len(line2) + 4:]
 
-    def Case(self, label, prefix, args, status, flags=None, accepted=True):
+    def case(self, label, prefix, args, status, flags=None, accepted=True):
         self.cases += 1
         started = time.monotonic()
         try:
-            self.StartPrefix(prefix)
+            self.start_prefix(prefix)
             try:
-                out, err, returncode = wineprefix.Run(prefix, [self.exe] + args,
+                out, err, returncode = wineprefix.run(prefix, [self.exe] + args,
                                                       debug="+relay,+loaddll")
             finally:
                 # After a session end nothing of the prefix may live on; after
                 # a usage run the server and services are kept for the next.
                 if flags is not None:
-                    self.StopPrefix(prefix)
+                    self.stop_prefix(prefix)
             trace = err.decode("latin-1")
-            rest = self.ExpectBanner(out)
+            rest = self.expect_banner(out)
             if status is not None and returncode != status:
                 raise Failure("exit status %d, expected %d" % (returncode, status))
-            calls = self.OwnCalls(trace)
+            calls = self.own_calls(trace)
             if flags is MISSING_DLL:
                 # No call made, no status of the program's own, and the
                 # delay-load helper's exception in the trace; whatever Wine's
@@ -258,36 +258,36 @@ class Suite:
             else:
                 if rest != b"":
                     raise Failure("printed after the banner: %r" % rest)
-                self.ExpectRequestCalls(calls, flags, accepted)
+                self.expect_request_calls(calls, flags, accepted)
             print("ok   %-40s %.1f s" % (label, time.monotonic() - started), flush=True)
         except Exception as failure:  # one broken case must not stop the others
             kind = "" if isinstance(failure, Failure) else type(failure).__name__ + ": "
             print("FAIL %-40s %s%s" % (label, kind, failure), flush=True)
             self.failures.append(label)
-            self.StopPrefix(prefix)
+            self.stop_prefix(prefix)
 
-    def Run(self):
+    def run(self):
         started = time.monotonic()
         try:
-            prefix = self.MakePrefix()
+            prefix = self.make_prefix()
         except (OSError, RuntimeError, subprocess.SubprocessError) as error:
             print("FAIL: Wine could not make its prefix: %s" % error)
             return 1
         for args in HELP_CASES:
-            self.Case("help %r" % args, prefix, args, 0)
+            self.case("help %r" % args, prefix, args, 0)
         for args in NOT_UNDERSTOOD_CASES:
-            self.Case("not understood %r" % args, prefix, args, 2)
+            self.case("not understood %r" % args, prefix, args, 2)
         for args, flags in REQUEST_CASES:
-            self.Case("request %r" % args, prefix, args, 0, flags)
-        self.StopPrefix(prefix)  # so its registry is on disk before the copy
-        refusing = self.MakeRefusingPrefix(prefix)
+            self.case("request %r" % args, prefix, args, 0, flags)
+        self.stop_prefix(prefix)  # so its registry is on disk before the copy
+        refusing = self.make_refusing_prefix(prefix)
         for args, flags in REFUSED_CASES:
-            self.Case("refused %r" % args, refusing, args, 1, flags, accepted=False)
+            self.case("refused %r" % args, refusing, args, 1, flags, accepted=False)
         # Help needs neither DLL; a request that cannot load them fails
         # visibly, with the delay-load helper's exception, and asks nothing.
-        dll_less = self.MakeDllLessPrefix(prefix)
-        self.Case("help without USER32, ADVAPI32", dll_less, ["-?"], 0)
-        self.Case("request without USER32, ADVAPI32", dll_less, ["-rf"], None,
+        dll_less = self.make_dll_less_prefix(prefix)
+        self.case("help without USER32, ADVAPI32", dll_less, ["-?"], 0)
+        self.case("request without USER32, ADVAPI32", dll_less, ["-rf"], None,
                   flags=MISSING_DLL)
         print("%s: %d cases, %d failed, %.1f s in all"
               % (self.arch, self.cases, len(self.failures), time.monotonic() - started))
@@ -303,12 +303,12 @@ def main():
     parser.add_argument("--work", required=True, help="a folder for the suite's prefixes")
     options = parser.parse_args()
 
-    missing = wineprefix.Prepare(options.arch)
+    missing = wineprefix.prepare(options.arch)
     if missing is not None:
         return missing
 
     with wineprefix.WorkFolder(options.work) as work:
-        return Suite(options.exe, options.arch, options.objdump, options.version, work).Run()
+        return Suite(options.exe, options.arch, options.objdump, options.version, work).run()
 
 
 if __name__ == "__main__":

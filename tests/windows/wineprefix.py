@@ -40,7 +40,7 @@ _loader = ["wine"]
 _servers = {}  # prefix: the Popen of its server
 
 
-def CanRun32BitPrograms():
+def can_run32bit_programs():
     """Debian's arch-test runs a tiny i386 program, natively only."""
     try:
         return subprocess.run(["arch-test", "-n", "i386"], stdout=subprocess.DEVNULL,
@@ -49,7 +49,7 @@ def CanRun32BitPrograms():
         return None  # cannot tell
 
 
-def Prepare(arch):
+def prepare(arch):
     """Chooses Wine's loader for the architecture. Returns None when Wine
     can run its executables; otherwise says why and returns the status to
     exit with: a skip where this machine cannot run 32-bit programs at all
@@ -59,9 +59,9 @@ def Prepare(arch):
     in_ci = os.environ.get("CI") == "true"
     if arch == "x64" and os.access(WINE64, os.X_OK):
         _loader = [WINE64]
-    if shutil.which(_loader[0]) is None or shutil.which(Server()) is None:
+    if shutil.which(_loader[0]) is None or shutil.which(server_command()) is None:
         missing = "wine is not installed"
-    elif arch == "x86" and CanRun32BitPrograms() is False:
+    elif arch == "x86" and can_run32bit_programs() is False:
         print(NO_32BIT + "; skipped")
         return SKIP
     elif arch == "x86" and not os.path.isdir("/usr/lib/i386-linux-gnu/wine"):
@@ -72,11 +72,11 @@ def Prepare(arch):
     return 1 if in_ci else SKIP
 
 
-def Server():
+def server_command():
     return WINESERVER64 if os.access(WINESERVER64, os.X_OK) else "wineserver"
 
 
-def Env(prefix, debug="-all"):
+def env(prefix, debug="-all"):
     env = dict(os.environ)
     env["WINEPREFIX"] = prefix
     env["WINEDEBUG"] = debug
@@ -91,25 +91,25 @@ def Env(prefix, debug="-all"):
     return env
 
 
-def Run(prefix, args, debug="-all", timeout=RUN_TIMEOUT, check=False):
+def run(prefix, args, debug="-all", timeout=RUN_TIMEOUT, check=False):
     """Runs `wine ARGS` in the prefix; returns (stdout, stderr, status), or
     with check, fails with Wine's output unless the status is 0.
     Output goes through files, not pipes: processes that outlive the program
     (services, or wineboot.exe after a session end) inherit its output
     handles and would hold a pipe open. A file also makes a program's stdout
     fully buffered, as when a user redirects it."""
-    StartServer(prefix)
+    start_server(prefix)
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        run = subprocess.run(_loader + list(args), env=Env(prefix, debug),
+        run = subprocess.run(_loader + list(args), env=env(prefix, debug),
                              stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=timeout)
-        out, err = Snapshot(out), Snapshot(err)
+        out, err = snapshot(out), snapshot(err)
     if check and run.returncode != 0:
         raise RuntimeError("%s failed with status %d in %s:\n%s" % (
             " ".join(args[:2]), run.returncode, prefix, (out + err).decode("latin-1")[-2000:]))
     return out, err, run.returncode
 
 
-def Snapshot(f):
+def snapshot(f):
     """What the file holds so far, read through a file description of its
     own: processes that outlive the program still write through the one
     they share with it, and moving its offset back to the start would make
@@ -118,7 +118,7 @@ def Snapshot(f):
         return again.read()
 
 
-def DebianServerFolder(prefix):
+def debian_server_folder(prefix):
     """The folder Debian's Wine makes for the prefix's server, named in the
     prefix's file `wineserver` and kept after the server ends; None where
     Wine has its own /tmp/.wine-UID."""
@@ -130,16 +130,16 @@ def DebianServerFolder(prefix):
     return os.path.join("/tmp", name) if name.startswith("wine-") else None
 
 
-def Listening(prefix):
+def listening(prefix):
     """Whether the prefix's server has its socket open, in a folder named
     after the prefix's device and inode."""
     info = os.stat(prefix)
     name = "server-%x-%x" % (info.st_dev, info.st_ino)
-    folders = ["/tmp/.wine-%d" % os.getuid(), DebianServerFolder(prefix)]
+    folders = ["/tmp/.wine-%d" % os.getuid(), debian_server_folder(prefix)]
     return any(os.path.exists(os.path.join(f, name, "socket")) for f in folders if f)
 
 
-def StartServer(prefix):
+def start_server(prefix):
     """Starts the prefix's server unless this test's own server for it is
     running, and waits until it listens. A server that exits at once fails
     with its own words."""
@@ -148,13 +148,13 @@ def StartServer(prefix):
         return
     log_path = prefix + ".server.log"
     with open(log_path, "ab") as log:
-        server = subprocess.Popen([Server(), "-f", "-p%d" % SERVER_LINGER], env=Env(prefix),
+        server = subprocess.Popen([server_command(), "-f", "-p%d" % SERVER_LINGER], env=env(prefix),
                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     _servers[prefix] = server
     with open(os.path.join(os.path.dirname(prefix), "servers"), "a") as ids:
         ids.write("%d %s\n" % (server.pid, prefix))
     deadline = time.monotonic() + SERVER_START
-    while not Listening(prefix):
+    while not listening(prefix):
         if server.poll() is not None:
             with open(log_path, errors="replace") as log:
                 raise RuntimeError("the Wine server for %s exited with status %d:\n%s"
@@ -165,12 +165,12 @@ def StartServer(prefix):
         time.sleep(0.02)
 
 
-def StopServer(prefix):
+def stop_server(prefix):
     """Ends every process of the prefix and its server, and waits for them;
     a server of this test's that -k does not end is killed by its id."""
     server = _servers.pop(prefix, None)
     try:
-        subprocess.run([Server(), "-k"], env=Env(prefix), stdin=subprocess.DEVNULL,
+        subprocess.run([server_command(), "-k"], env=env(prefix), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
     except subprocess.TimeoutExpired:
         pass
@@ -181,33 +181,33 @@ def StopServer(prefix):
             server.kill()
             server.wait()
     # Even a -k that found no server leaves Debian's folder behind.
-    folder = DebianServerFolder(prefix)
+    folder = debian_server_folder(prefix)
     if folder:
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def Make(prefix, relay_include=()):
+def make(prefix, relay_include=()):
     """Makes a new prefix; with relay_include, sets the functions that
     WINEDEBUG=+relay traces in it. Fails loudly if Wine cannot make it."""
     os.makedirs(prefix)
-    Run(prefix, ["wineboot", "-i"], check=True)
+    run(prefix, ["wineboot", "-i"], check=True)
     if relay_include:
-        SetValues(prefix, "Software\\Wine\\Debug", {"RelayInclude": ";".join(relay_include)})
-    StopServer(prefix)  # so that the registry is on disk
+        set_values(prefix, "Software\\Wine\\Debug", {"RelayInclude": ";".join(relay_include)})
+    stop_server(prefix)  # so that the registry is on disk
 
 
-def SetValues(prefix, key, values):
+def set_values(prefix, key, values):
     """Sets string values under HKEY_CURRENT_USER\\KEY in the prefix."""
     with tempfile.NamedTemporaryFile("w", suffix=".reg", dir=prefix, delete=False) as f:
         f.write("REGEDIT4\n\n[HKEY_CURRENT_USER\\%s]\n" % key)
         f.writelines('"%s"="%s"\n' % item for item in values.items())
     try:
-        Run(prefix, ["regedit", "/S", f.name], check=True)
+        run(prefix, ["regedit", "/S", f.name], check=True)
     finally:
         os.unlink(f.name)
 
 
-def KillLeftServers(folder):
+def kill_left_servers(folder):
     """Ends the servers that a killed earlier run started for prefixes in
     the folder, if they still run."""
     try:
@@ -236,33 +236,33 @@ class WorkFolder:
         self.path = os.path.abspath(path)
 
     def __enter__(self):
-        self.Clean()
+        self.clean()
         os.makedirs(self.path)
         for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-            signal.signal(sig, self._Interrupted)
+            signal.signal(sig, self._interrupted)
         return self
 
     def __exit__(self, *exc):
-        self.Clean()
+        self.clean()
         return False
 
     @staticmethod
-    def _Interrupted(number, frame):
+    def _interrupted(number, frame):
         raise SystemExit(128 + number)
 
-    def Prefix(self, name):
+    def prefix(self, name):
         return os.path.join(self.path, name)
 
-    def Scratch(self, name):
+    def scratch(self, name):
         """A folder for scratch files, inside the work folder."""
         path = os.path.join(self.path, name)
         os.makedirs(path)
         return path
 
-    def Clean(self):
+    def clean(self):
         if not os.path.isdir(self.path):
             return
         for prefix in [p for p in _servers if p.startswith(self.path + os.sep)]:
-            StopServer(prefix)
-        KillLeftServers(self.path)
+            stop_server(prefix)
+        kill_left_servers(self.path)
         shutil.rmtree(self.path)
