@@ -11,6 +11,10 @@ import json
 import os
 import re
 import subprocess
+import urllib.parse
+import xml.etree.ElementTree as ElementTree
+
+import yaml
 
 IDENTIFIER = "haltctl.haltctl"
 WINGET_VERSION = "1.12.0"
@@ -24,6 +28,7 @@ DESCRIPTION = ("haltctl is a small console command for the Windows NT family tha
                "for administrators and their scripts.")
 TAGS = ["shutdown", "reboot", "logoff", "poweroff", "command-line", "admin"]
 ARCHES = [("x64", "64bit"), ("x86", "32bit")]  # winget's and Scoop's names
+RECORD = ".haltctl-manifests"  # in manifests/: the files a release made there
 
 
 class ManifestError(Exception):
@@ -72,36 +77,37 @@ def read_release(folder):
     return found
 
 
-def quoted(value):
-    """A YAML double-quoted scalar: never read as a number, a date or a
-    mapping, as a bare 1.10 or {GUID} would be."""
-    return json.dumps(value)
+def check_urls(url, homepage):
+    """Both addresses go into scripts that run as administrator and into
+    three manifest languages: each must be an https URL of printable ASCII
+    with no quote of any kind, no backslash and no angle bracket, so that no
+    value can end a string early in any of them."""
+    for name, value in (("HALTCTL_RELEASE_URL", url), ("HALTCTL_HOMEPAGE", homepage)):
+        if not value:
+            raise ManifestError("%s is not set: the manifests need both HALTCTL_RELEASE_URL "
+                                "and HALTCTL_HOMEPAGE" % name)
+        bad = sorted({c for c in value if not "!" <= c <= "~" or c in "'\"`\\<>"})
+        parts = urllib.parse.urlsplit(value)
+        if bad or parts.scheme != "https" or not parts.netloc:
+            raise ManifestError("%s is %r: it must be an https:// URL of printable ASCII "
+                                "without quotes, backslashes or angle brackets%s"
+                                % (name, value, " (it holds %r)" % "".join(bad) if bad else ""))
 
 
-def yaml_lines(key, value, indent):
-    """A field: a string, a list of strings, or a list of mappings, each
-    item of a list under a dash two columns in."""
-    pad = " " * indent
-    if isinstance(value, str):
-        return [pad + key + ": " + quoted(value)]
-    lines = [pad + key + ":"]
-    for item in value:
-        if isinstance(item, str):
-            lines.append(pad + "  - " + quoted(item))
-            continue
-        entry = [line for k, v in item.items() for line in yaml_lines(k, v, indent + 4)]
-        entry[0] = pad + "  - " + entry[0][indent + 4:]
-        lines += entry
-    return lines
+def powershell_string(value):
+    """A PowerShell single-quoted string: nothing in it is expanded, and
+    each quote that PowerShell reads as a single quote is doubled."""
+    return "'%s'" % re.sub("(['\u2018\u2019\u201a\u201b])", r"\1\1", value)
 
 
 def winget_yaml(kind, fields):
-    """One winget manifest: the schema line, then the fields in order."""
-    lines = ["# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.%s.schema.json"
-             % (kind, WINGET_VERSION), ""]
-    for key, value in fields:
-        lines += yaml_lines(key, value, 0)
-    return "\n".join(lines) + "\n"
+    """One winget manifest: the schema line, then the fields in order,
+    every string double-quoted (never read as a number, a date or a
+    mapping, as a bare 1.10 or {GUID} would be)."""
+    return ("# yaml-language-server: $schema=https://aka.ms/winget-manifest.%s.%s.schema.json\n\n"
+            % (kind, WINGET_VERSION)
+            + yaml.safe_dump(dict(fields), sort_keys=False, default_style='"',
+                             allow_unicode=True, width=1 << 16))
 
 
 def winget(release, url, homepage):
@@ -164,49 +170,68 @@ def scoop(release, url, homepage):
     return {"scoop/haltctl.json": json.dumps(manifest, indent=4) + "\n"}
 
 
-def xml_text(text):
-    return text.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;")
+def xml_document(tag, namespaces, children):
+    """An XML document written by ElementTree: the root element in the
+    default namespace (the first of namespaces) and its children, each a
+    (tag, value) pair whose value is the text, the attributes (a dict) or
+    the children (a list); a tag "dc:name" is in the namespace named dc."""
+    for prefix, uri in namespaces.items():
+        ElementTree.register_namespace(prefix, uri)
+
+    def qualified(name):
+        prefix, _, local = name.rpartition(":")
+        return "{%s}%s" % (namespaces[prefix], local)
+
+    def add(parent, items):
+        for name, value in items:
+            if isinstance(value, dict):
+                ElementTree.SubElement(parent, qualified(name), value)
+            elif isinstance(value, list):
+                add(ElementTree.SubElement(parent, qualified(name)), value)
+            else:
+                ElementTree.SubElement(parent, qualified(name)).text = value
+
+    root = ElementTree.Element(qualified(tag))
+    add(root, children)
+    ElementTree.indent(root, "  ")
+    return ElementTree.tostring(root, encoding="utf-8", xml_declaration=True).decode() + "\n"
+
+
+NUSPEC = "http://schemas.microsoft.com/packaging/2015/06/nuspec.xsd"
+CORE = "http://schemas.openxmlformats.org/package/2006/metadata/core-properties"
+RELATIONSHIPS = "http://schemas.openxmlformats.org/package/2006/relationships"
+CONTENT_TYPES = "http://schemas.openxmlformats.org/package/2006/content-types"
 
 
 def chocolatey(release, url, homepage, write_zip, folder, epoch):
     version = release["x64"]["ProductVersion"]
     author = release["x64"]["Manufacturer"]
-    nuspec = """<?xml version="1.0" encoding="utf-8"?>
-<package xmlns="http://schemas.microsoft.com/packaging/2015/06/nuspec.xsd">
-  <metadata>
-    <id>haltctl</id>
-    <version>%s</version>
-    <title>%s</title>
-    <authors>%s</authors>
-    <projectUrl>%s</projectUrl>
-    <licenseUrl>%s</licenseUrl>
-    <requireLicenseAcceptance>false</requireLicenseAcceptance>
-    <description>%s</description>
-    <summary>%s</summary>
-    <tags>%s</tags>
-    <copyright>(c) 2026 %s</copyright>
-  </metadata>
-</package>
-""" % (version, xml_text(release["x64"]["ProductName"]), xml_text(author), xml_text(homepage), LICENSE_URL,
-       xml_text(DESCRIPTION), xml_text(SHORT), " ".join(TAGS), xml_text(author))
+    nuspec = xml_document("package", {"": NUSPEC}, [("metadata", [
+        ("id", "haltctl"), ("version", version), ("title", release["x64"]["ProductName"]),
+        ("authors", author), ("projectUrl", homepage), ("licenseUrl", LICENSE_URL),
+        ("requireLicenseAcceptance", "false"), ("description", DESCRIPTION),
+        ("summary", SHORT), ("tags", " ".join(TAGS)), ("copyright", "(c) 2026 " + author)])])
+    values = {"url": "%s/%s" % (url, release["x86"]["msi"]),
+              "checksum": release["x86"]["msi_sha256"],
+              "url64bit": "%s/%s" % (url, release["x64"]["msi"]),
+              "checksum64": release["x64"]["msi_sha256"]}
     install = """$ErrorActionPreference = 'Stop'
 # The MSI for this machine's architecture, checked against its SHA-256 and
 # installed silently for the whole machine.
 $packageArgs = @{
   packageName    = $env:ChocolateyPackageName
   fileType       = 'msi'
-  url            = '%s/%s'
-  checksum       = '%s'
+  url            = %(url)s
+  checksum       = %(checksum)s
   checksumType   = 'sha256'
-  url64bit       = '%s/%s'
-  checksum64     = '%s'
+  url64bit       = %(url64bit)s
+  checksum64     = %(checksum64)s
   checksumType64 = 'sha256'
   silentArgs     = '/qn /norestart'
   validExitCodes = @(0, 3010, 1641)
 }
 Install-ChocolateyPackage @packageArgs
-""" % (url, release["x86"]["msi"], release["x86"]["msi_sha256"], url, release["x64"]["msi"],
-       release["x64"]["msi_sha256"])
+""" % {key: powershell_string(value) for key, value in values.items()}
     uninstall = """$ErrorActionPreference = 'Stop'
 # Removes what the MSI installed, through the product's own uninstall entry.
 [array]$keys = Get-UninstallRegistryKey -SoftwareName 'haltctl'
@@ -219,30 +244,25 @@ foreach ($key in $keys) {
     # that two builds give the same package.
     core = "package/services/metadata/core-properties/%s.psmdcp" % hashlib.sha256(
         ("haltctl/" + version).encode()).hexdigest()[:32]
-    properties = """<?xml version="1.0" encoding="utf-8"?>
-<coreProperties xmlns:dc="http://purl.org/dc/elements/1.1/" xmlns:dcterms="http://purl.org/dc/terms/" xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance" xmlns="http://schemas.openxmlformats.org/package/2006/metadata/core-properties">
-  <dc:creator>%s</dc:creator>
-  <dc:description>%s</dc:description>
-  <dc:identifier>haltctl</dc:identifier>
-  <version>%s</version>
-  <keywords>%s</keywords>
-  <lastModifiedBy>haltctl release</lastModifiedBy>
-</coreProperties>
-""" % (xml_text(author), xml_text(DESCRIPTION), version, " ".join(TAGS))
-    relationships = """<?xml version="1.0" encoding="utf-8"?>
-<Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">
-  <Relationship Type="http://schemas.microsoft.com/packaging/2010/07/manifest" Target="/haltctl.nuspec" Id="R1" />
-  <Relationship Type="http://schemas.openxmlformats.org/package/2006/relationships/metadata/core-properties" Target="/%s" Id="R2" />
-</Relationships>
-""" % core
-    types = """<?xml version="1.0" encoding="utf-8"?>
-<Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">
-  <Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml" />
-  <Default Extension="nuspec" ContentType="application/octet" />
-  <Default Extension="ps1" ContentType="application/octet" />
-  <Default Extension="psmdcp" ContentType="application/vnd.openxmlformats-package.core-properties+xml" />
-</Types>
-"""
+    properties = xml_document("coreProperties", {
+        "": CORE, "dc": "http://purl.org/dc/elements/1.1/",
+        "dcterms": "http://purl.org/dc/terms/",
+        "xsi": "http://www.w3.org/2001/XMLSchema-instance"}, [
+        ("dc:creator", author), ("dc:description", DESCRIPTION), ("dc:identifier", "haltctl"),
+        ("version", version), ("keywords", " ".join(TAGS)),
+        ("lastModifiedBy", "haltctl release")])
+    relationships = xml_document("Relationships", {"": RELATIONSHIPS}, [
+        ("Relationship", {"Type": "http://schemas.microsoft.com/packaging/2010/07/manifest",
+                          "Target": "/haltctl.nuspec", "Id": "R1"}),
+        ("Relationship", {"Type": RELATIONSHIPS + "/metadata/core-properties",
+                          "Target": "/" + core, "Id": "R2"})])
+    types = xml_document("Types", {"": CONTENT_TYPES}, [
+        ("Default", {"Extension": "rels",
+                     "ContentType": "application/vnd.openxmlformats-package.relationships+xml"}),
+        ("Default", {"Extension": "nuspec", "ContentType": "application/octet"}),
+        ("Default", {"Extension": "ps1", "ContentType": "application/octet"}),
+        ("Default", {"Extension": "psmdcp", "ContentType":
+                     "application/vnd.openxmlformats-package.core-properties+xml"})])
     parts = [("_rels/.rels", relationships), ("haltctl.nuspec", nuspec),
              ("tools/chocolateyInstall.ps1", install),
              ("tools/chocolateyUninstall.ps1", uninstall), (core, properties),
@@ -255,7 +275,10 @@ foreach ($key in $keys) {
 
 
 def write(folder, url, homepage, write_zip, epoch):
-    """Writes manifests/ into the release folder; returns the files made."""
+    """Writes manifests/ into the release folder, with its record (RECORD)
+    of the files it holds, which is what lets a later release replace them;
+    returns the files made."""
+    check_urls(url, homepage)
     url = url.rstrip("/")
     release = read_release(folder)
     texts = {}
@@ -267,7 +290,9 @@ def write(folder, url, homepage, write_zip, epoch):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "w", newline="\n") as f:
             f.write(text)
-        made.append("manifests/" + name)
-    made.append("manifests/" + chocolatey(release, url, homepage, write_zip,
-                                          os.path.join(folder, "manifests"), epoch))
-    return made
+        made.append(name)
+    made.append(chocolatey(release, url, homepage, write_zip,
+                           os.path.join(folder, "manifests"), epoch))
+    with open(os.path.join(folder, "manifests", RECORD), "w", newline="\n") as f:
+        f.write("".join(name + "\n" for name in made))
+    return ["manifests/" + name for name in made]

@@ -5,8 +5,7 @@
 # HALTCTL_RELEASE_URL (the web folder the files will be published in) and
 # HALTCTL_HOMEPAGE set, manifests/ for winget, Scoop and Chocolatey. Both
 # executables are built afresh in folders of the release's own
-# (build/package), with no compiler flags from the environment. Installs
-# whatever is missing first.
+# (build/package). Installs whatever is missing first.
 #
 #   scripts/package.sh [--allow-dirty] [--buildinfo RECORD] [OUTPUT-FOLDER]
 #
@@ -21,7 +20,15 @@
 # HALTCTL_SIGN_PFX (a PKCS#12 file), HALTCTL_SIGN_PASSWORD_FILE and
 # HALTCTL_SIGN_TIMESTAMP_URL sign the executables and the packages; any of
 # them set without a usable PFX is an error. Relative paths, in the
-# arguments and in these variables, are the caller's.
+# arguments and in these variables, are the caller's. Nothing else of the
+# caller's environment reaches the build: it runs with a short list of
+# variables of its own (see Clean below), so that no compiler or tool
+# variable (CPATH, LIBRARY_PATH, GCC_EXEC_PREFIX, CXXFLAGS, ...) can change
+# a byte. One release at a time in a clone: a second run stops at once.
+#
+# The output folder may neither be nor hold this source tree. Only a
+# complete release replaces an earlier one there, and only what that
+# release's own record names (scripts/release.py says how).
 set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."
@@ -51,10 +58,9 @@ out=$PWD/build/packages
 for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE; do
   if [ -n "${!name:-}" ]; then export "$name=$(Absolute "${!name}")"; fi
 done
-unset CFLAGS CXXFLAGS CPPFLAGS LDFLAGS RCFLAGS  # the release takes no flags of the caller's
 
 EnsurePackages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}"
-/usr/bin/python3 scripts/release.py --check-signing
+/usr/bin/python3 scripts/release.py --check "$out"
 if [ -n "$record" ]; then
   /usr/bin/python3 scripts/release.py --compare-buildinfo "$(Absolute "$record")"
 fi
@@ -80,23 +86,41 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 fi
 
-# The release's own build folders, configured afresh every time.
-work=$PWD/build/package
-if ! rm -rf "$work"; then
-  echo "package: error: cannot remove $work: is build/ yours? (sudo leaves it root's)" >&2
+# One release at a time in this clone: the lock is held on the source
+# tree's folder until this script ends.
+exec {lock}<.
+if ! flock -n "$lock"; then
+  echo "package: error: another scripts/package.sh is making a release in $PWD: wait for it" \
+    "to end, or make this one from another clone" >&2
   exit 1
 fi
+
+# The release's own build folders, configured afresh every time.
+work=$PWD/build/package
+if ! rm -rf "$work" || ! mkdir -p "$work/tmp"; then
+  echo "package: error: cannot remake $work: is build/ yours? (sudo leaves it root's)" >&2
+  exit 1
+fi
+# Clean COMMAND...: runs it with these variables and no others.
+clean=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$HOME" LC_ALL=C.UTF-8
+  TMPDIR="$work/tmp" SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH")
+for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE HALTCTL_SIGN_TIMESTAMP_URL \
+    HALTCTL_RELEASE_URL HALTCTL_HOMEPAGE; do
+  if [ -n "${!name+set}" ]; then clean+=("$name=${!name}"); fi
+done
 builds=()
 for arch in x64 x86; do
-  if ! BuildPreset "$work/build-$arch.log" "windows-$arch" -B "$work/windows-$arch"; then
+  if ! "${clean[@]}" bash -c 'source scripts/packages.sh && BuildPreset "$@"' _ \
+      "$work/build-$arch.log" "windows-$arch" -B "$work/windows-$arch"; then
     echo "package: nothing was written to $out" >&2
     exit 1
   fi
   builds+=(--build "$arch=$work/windows-$arch")
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/windows-x64/CMakeCache.txt")
-/usr/bin/python3 scripts/release.py --version "$version" --epoch "$SOURCE_DATE_EPOCH" \
-  --source "$source_line" --out "$out" --scratch "$work/scratch" "${builds[@]}"
+"${clean[@]}" /usr/bin/python3 scripts/release.py --version "$version" \
+  --epoch "$SOURCE_DATE_EPOCH" --source "$source_line" --out "$out" "${builds[@]}"
+rm -rf "$work/tmp"
 if [ -n "$changes" ]; then
   echo "package: made from uncommitted changes: not a release of commit $commit" >&2
 fi

@@ -12,7 +12,7 @@ HOST_PACKAGES=(cmake ninja-build g++ libgtest-dev python3 binutils)
 FUZZ_PACKAGES=(clang libclang-rt-CLANG-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 python3-pefile)
-RELEASE_PACKAGES=(wixl msitools faketime osslsigncode openssl)
+RELEASE_PACKAGES=(wixl msitools faketime osslsigncode openssl python3-yaml python3-debian)
 RELEASE_TEST_PACKAGES=(git yamllint)
 WINE64_PACKAGES=(wine wine64 arch-test)
 WINE32_PACKAGES=(wine32:i386)

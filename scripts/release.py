@@ -7,9 +7,8 @@ manifests (scripts/manifests.py). scripts/package.sh builds the executables and 
 is the one place that knows about dates, signing and checksums.
 
     release.py --version 1.0.0 --epoch SOURCE_DATE_EPOCH --source "commit SHA"
-               --out DIR --scratch DIR
-               --build x64=build/windows-x64 [--build x86=build/windows-x86]
-    release.py --check-signing      only checks the signing variables
+               --out DIR --build x64=build/windows-x64 [--build x86=build/windows-x86]
+    release.py --check DIR      checks the signing variables, the URLs and the output folder
     release.py --compare-buildinfo RECORD   names packages installed in other versions
 
 Every date in the artifacts is the epoch; every identifier derives from the
@@ -18,24 +17,34 @@ version and the architecture, its package code from all three). Signing
 happens when HALTCTL_SIGN_PFX names a PKCS#12 file (password in the file
 HALTCTL_SIGN_PASSWORD_FILE names, if set; timestamp server
 HALTCTL_SIGN_TIMESTAMP_URL, if set); any of the three set without a usable
-PFX is an error. Everything is made in the scratch folder, emptied first and
-removed at the end; only when all of it succeeded does the earlier release
-in DIR (its haltctl-* files and SHA256SUMS) make way for the new one.
+PFX is an error.
+
+Everything is made in a folder of the run's own inside DIR, which the run
+locks. Only when all of it succeeded is it published, by renames: the
+earlier release moves aside and the new one in, all or nothing. The earlier
+release is what its own record names (the files its SHA256SUMS lists, and
+manifests/ by the record inside it); nothing else in DIR is ever moved or
+removed, and DIR may neither be nor hold the source tree.
 """
 import argparse
+import fcntl
 import hashlib
 import os
 import re
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import uuid
 import zipfile
 
+from debian import deb822
+
 import manifests
 
-PACKAGING = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "packaging")
+SOURCE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+PACKAGING = os.path.join(SOURCE, "packaging")
 FILES = ["haltctl.exe", "LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt"]
 # The tools and libraries whose version can change the bytes, besides the
 # runtime files each link map names: compilers, linkers, resource
@@ -59,6 +68,10 @@ ENVIRONMENT_ACTIONS = [("RemoveEnvironmentStrings", 3300), ("WriteEnvironmentStr
 
 class ReleaseError(Exception):
     pass
+
+
+class PartialRelease(ReleaseError):
+    """Publishing failed and the earlier release could not be put back."""
 
 
 def run(command, **kwargs):
@@ -186,23 +199,27 @@ def write_msi(folder, path, version, arch, epoch, scratch):
 
 
 def owners(paths):
-    """{package: version} of the Debian packages that installed the files.
-    With /usr merged, dpkg may know a file by its path without /usr."""
-    owners = set()
-    for path in paths:
-        for candidate in (path, re.sub(r"^/usr/", "/", path)):
-            query = subprocess.run(["dpkg-query", "-S", candidate], capture_output=True,
-                                   text=True)
-            if query.returncode == 0:
-                for line in query.stdout.splitlines():
-                    owners.update(p.strip() for p in line.rsplit(": ", 1)[0].split(","))
-                break
-        else:
-            raise ReleaseError("no Debian package owns %s" % path)
+    """{package: version} of the Debian packages that installed the files,
+    from dpkg's own list of every installed package's files, read in a
+    fixed format. A package that can be installed for several architectures
+    at once is named with its own. With /usr merged, dpkg may know a file
+    by its path without /usr."""
+    listing = run(["dpkg-query", "-W", "-f=${binary:Package}\t${Version}\n${db-fsys:Files}"])
+    owner_of = {}
+    package = None
+    for line in listing.splitlines():
+        if line.startswith(" "):
+            owner_of.setdefault(line.strip(), []).append(package)
+        elif "\t" in line:
+            package = tuple(line.split("\t", 1))
     versions = {}
-    for owner in sorted(owners):
-        versions[owner.split(":")[0]] = run(["dpkg-query", "-W", "-f=${Version}", owner]).strip()
-    return versions
+    for path in paths:
+        found = owner_of.get(path) or owner_of.get(re.sub(r"^/usr/", "/", path))
+        if not found:
+            raise ReleaseError("no Debian package owns %s" % path)
+        for name, version in found:
+            versions[name] = version  # zlib1g:amd64 where zlib1g:i386 may be installed too
+    return dict(sorted(versions.items()))
 
 
 def build_packages(builds):
@@ -235,28 +252,40 @@ def os_release():
 def write_build_info(path, version, epoch, source, builds):
     """The build record, after Debian's .buildinfo: what the release was
     made from, and with which packages, so that anyone can make it again."""
-    architecture = run(["dpkg", "--print-architecture"]).strip()
-    packages = build_packages(builds)
+    record = deb822.Deb822()
+    record["Format"] = "1.0"
+    record["Package"] = "haltctl"
+    record["Version"] = version
+    record["Source"] = source
+    record["Source-Date-Epoch"] = str(epoch)
+    record["Build-Release"] = os_release().get("PRETTY_NAME", "unknown")
+    record["Build-Architecture"] = run(["dpkg", "--print-architecture"]).strip()
+    record["Installed-Build-Depends"] = "\n" + ",\n".join(
+        " %s (= %s)" % item for item in build_packages(builds).items())
     with open(path, "w", newline="\n") as f:
-        f.write("Format: 1.0\nPackage: haltctl\nVersion: %s\nSource: %s\n"
-                "Source-Date-Epoch: %d\nBuild-Release: %s\nBuild-Architecture: %s\n"
-                "Installed-Build-Depends:\n%s\n"
-                % (version, source, epoch, os_release().get("PRETTY_NAME", "unknown"),
-                   architecture, ",\n".join(" %s (= %s)" % item for item in packages.items())))
+        f.write(record.dump())
+
+
+def recorded_packages(record):
+    """{package: version} of a build record's Installed-Build-Depends."""
+    return {relation[0]["name"] + (":" + relation[0]["archqual"]
+                                   if relation[0].get("archqual") else ""):
+            relation[0]["version"][1]
+            for relation in deb822.PkgRelation.parse_relations(
+                record.get("Installed-Build-Depends", ""))}
 
 
 def compare_build_info(path):
     """Names each package whose installed version differs from a build
     record's, before a build that means to give that record's bytes."""
     with open(path) as f:
-        text = f.read()
-    recorded = dict(re.findall(r"^ (\S+) \(= ([^)]+)\),?$", text, re.M))
+        record = deb822.Deb822(f)
+    recorded = recorded_packages(record)
     if not recorded:
         raise ReleaseError("%s lists no Installed-Build-Depends" % path)
-    release = re.search(r"^Build-Release: (.*)$", text, re.M)
     here = os_release().get("PRETTY_NAME", "unknown")
-    if release and release.group(1) != here:
-        print("package: the record was made on %s, this is %s" % (release.group(1), here))
+    if record.get("Build-Release", here) != here:
+        print("package: the record was made on %s, this is %s" % (record["Build-Release"], here))
     differ = 0
     for package, version in sorted(recorded.items()):
         query = subprocess.run(["dpkg-query", "-W", "-f=${Version}", package],
@@ -270,22 +299,104 @@ def compare_build_info(path):
              ": the bytes may differ too" if differ else ""), flush=True)
 
 
-def earlier(out):
-    """The files of an earlier release in the output folder."""
-    if not os.path.isdir(out):
-        return []
-    return sorted(n for n in os.listdir(out)
-                  if n.startswith("haltctl-") or n in ("SHA256SUMS", "manifests"))
+def check_output_folder(out):
+    """A release never goes where publishing it could touch the sources."""
+    out = os.path.realpath(out)
+    if os.path.commonpath([SOURCE, out]) == out:
+        raise ReleaseError("the output folder %s %s the source tree %s: give a folder of its "
+                           "own, such as build/packages" % (out, "is" if out == SOURCE
+                                                             else "holds", SOURCE))
 
 
-def release(version, epoch, source, builds, out, scratch):
+def lock_output_folder(out):
+    """Holds a lock on the output folder for the rest of the process: a
+    second release into the same folder stops at once."""
+    descriptor = os.open(out, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        raise ReleaseError("another release is being written into %s: wait for it to end" % out)
+    return descriptor
+
+
+def earlier_release(out):
+    """The entries of out that an earlier release made, by its own record:
+    the package files its SHA256SUMS lists, SHA256SUMS itself, and
+    manifests/ when that folder's record lists every file in it. Folders,
+    links and files no record names are never part of it."""
+    def regular(path):
+        return os.path.isfile(path) and not os.path.islink(path)
+
+    found = []
+    sums = os.path.join(out, "SHA256SUMS")
+    if regular(sums):
+        with open(sums, errors="replace") as f:
+            for line in f:
+                listed = re.fullmatch(r"[0-9a-f]{64}  (haltctl-[^/\\]+)", line.rstrip("\n"))
+                if listed and regular(os.path.join(out, listed.group(1))):
+                    found.append(listed.group(1))
+        found.append("SHA256SUMS")
+    folder = os.path.join(out, "manifests")
+    record = os.path.join(folder, manifests.RECORD)
+    if os.path.isdir(folder) and not os.path.islink(folder) and regular(record):
+        with open(record) as f:
+            listed = set(f.read().splitlines()) | {manifests.RECORD}
+        held = {os.path.relpath(os.path.join(d, n), folder)
+                for d, _, names in os.walk(folder) for n in names}
+        if held <= listed:
+            found.append("manifests")
+    return sorted(found)
+
+
+def publish(scratch, out, made, earlier):
+    """Moves the earlier release aside and the new one in, by renames in
+    one file system: either every new entry is in place, or the earlier
+    release is back as it was. Refuses, before moving anything, an entry
+    of out in the way that no earlier release made."""
+    for name in made:
+        if os.path.lexists(os.path.join(out, name)) and name not in earlier:
+            raise ReleaseError("%s is in the way and no earlier release made it (%s): move it "
+                               "away or choose another output folder"
+                               % (os.path.join(out, name),
+                                  "a folder" if os.path.isdir(os.path.join(out, name))
+                                  else "not listed in its SHA256SUMS or manifests record"))
+    aside = tempfile.mkdtemp(prefix=".haltctl-earlier-", dir=out)
+    moves = []  # (from, to) done so far
+    try:
+        for name in earlier:
+            moves.append((os.path.join(out, name), os.path.join(aside, name)))
+            os.rename(*moves[-1])
+        for name in made:
+            moves.append((os.path.join(scratch, name), os.path.join(out, name)))
+            os.rename(*moves[-1])
+    except OSError as error:
+        failed = moves.pop()
+        try:
+            for source, target in reversed(moves):
+                os.rename(target, source)
+            os.rmdir(aside)
+        except OSError as undo:
+            raise PartialRelease("publishing failed at %s (%s), and so did putting the earlier "
+                               "release back (%s): %s now holds a mix; the earlier release's "
+                               "files not in it are in %s" % (failed[1], error, undo, out, aside))
+        raise ReleaseError("publishing failed at %s: %s" % (failed[1], error))
+    shutil.rmtree(aside)
+
+
+def release(version, epoch, source, builds, out):
     signing = signing_options()
+    url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
+    if url or homepage:
+        manifests.check_urls(url, homepage)
+    check_output_folder(out)
     print("release: %s; dates from SOURCE_DATE_EPOCH %d (%s UTC)"
           % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
              else "unsigned: set HALTCTL_SIGN_PFX to sign", epoch,
              time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))), flush=True)
-    shutil.rmtree(scratch, ignore_errors=True)
-    os.makedirs(scratch)
+    # Everything is made in a folder of this run's own inside out, so that
+    # publishing is renames that need no space.
+    lock = lock_output_folder(out)
+    scratch = tempfile.mkdtemp(prefix=".haltctl-release-", dir=out)
     try:
         made = []
         for arch, build in sorted(builds.items()):
@@ -293,7 +404,7 @@ def release(version, epoch, source, builds, out, scratch):
             stage(build, folder, epoch, signing)
             stem = "haltctl-%s-windows-%s" % (version, arch)
             write_zip(os.path.join(scratch, stem + ".zip"),
-                     [(name, read(os.path.join(folder, name))) for name in FILES], epoch)
+                      [(name, read(os.path.join(folder, name))) for name in FILES], epoch)
             msi = os.path.join(scratch, stem + ".msi")
             write_msi(folder, msi, version, arch, epoch, scratch)
             if signing:
@@ -305,9 +416,8 @@ def release(version, epoch, source, builds, out, scratch):
         with open(os.path.join(scratch, "SHA256SUMS"), "w") as sums:
             for name in made:
                 sums.write("%s  %s\n" % (hashlib.sha256(read(os.path.join(scratch, name)))
-                                         .hexdigest(), name))
+                                          .hexdigest(), name))
         made.append("SHA256SUMS")
-        url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
         if url and homepage:
             listed = manifests.write(scratch, url, homepage, write_zip, epoch)
             made.append("manifests")
@@ -315,26 +425,29 @@ def release(version, epoch, source, builds, out, scratch):
             listed = []
             print("release: no package-manager manifests: they need HALTCTL_RELEASE_URL (the web "
                   "folder the files will be published in) and HALTCTL_HOMEPAGE", flush=True)
-        # Complete: only now does the earlier release make way.
-        os.makedirs(out, exist_ok=True)
-        for name in earlier(out):
-            path = os.path.join(out, name)
-            shutil.rmtree(path) if os.path.isdir(path) else os.remove(path)
-        for name in made:
-            shutil.move(os.path.join(scratch, name), os.path.join(out, name))
+        publish(scratch, out, made, earlier_release(out))
         for name in [n for n in made if n != "manifests"] + listed:
             print("%s  %d bytes" % (os.path.join(out, name), os.path.getsize(os.path.join(out, name))))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
+        os.close(lock)
 
 
 def main():
-    if sys.argv[1:2] in (["--check-signing"], ["--compare-buildinfo"]):  # before building
+    if sys.argv[1:2] == ["--check"]:  # before building: signing, URLs, the output folder
         try:
-            if sys.argv[1] == "--check-signing":
-                signing_options()
-            else:
-                compare_build_info(sys.argv[2])
+            signing_options()
+            if os.environ.get("HALTCTL_RELEASE_URL") or os.environ.get("HALTCTL_HOMEPAGE"):
+                manifests.check_urls(os.environ.get("HALTCTL_RELEASE_URL"),
+                                     os.environ.get("HALTCTL_HOMEPAGE"))
+            check_output_folder(sys.argv[2])
+        except (ReleaseError, manifests.ManifestError) as error:
+            print("release: %s" % error, file=sys.stderr)
+            return 1
+        return 0
+    if sys.argv[1:2] == ["--compare-buildinfo"]:
+        try:
+            compare_build_info(sys.argv[2])
         except (ReleaseError, OSError) as error:
             print("release: %s" % error, file=sys.stderr)
             return 1
@@ -344,20 +457,25 @@ def main():
     parser.add_argument("--epoch", required=True, type=int)
     parser.add_argument("--source", required=True, help="what the release is made from")
     parser.add_argument("--out", required=True)
-    parser.add_argument("--scratch", required=True, help="a folder of its own, emptied first")
     parser.add_argument("--build", action="append", required=True, metavar="ARCH=FOLDER")
     options = parser.parse_args()
     builds = {arch: os.path.abspath(folder)
               for arch, folder in (b.split("=", 1) for b in options.build)}
     out = os.path.abspath(options.out)
+    made_out = not os.path.isdir(out)
     try:
-        release(options.version, options.epoch, options.source, builds, out,
-                os.path.abspath(options.scratch))
+        os.makedirs(out, exist_ok=True)
+        release(options.version, options.epoch, options.source, builds, out)
+    except PartialRelease as error:
+        print("release: FAILED: %s" % error, file=sys.stderr)
+        return 1
     except (ReleaseError, manifests.ManifestError, OSError,
             subprocess.CalledProcessError) as error:
-        left = earlier(out)
-        print("release: FAILED, nothing was written to %s%s: %s"
-              % (out, "; it still holds an earlier release (%s)" % ", ".join(left)
+        if made_out and os.path.isdir(out) and not os.listdir(out):
+            os.rmdir(out)
+        left = earlier_release(out) if os.path.isdir(out) else []
+        print("release: FAILED, nothing in %s was changed%s: %s"
+              % (out, "; it still holds the earlier release (%s)" % ", ".join(left)
                  if left else "", error), file=sys.stderr)
         return 1
     return 0

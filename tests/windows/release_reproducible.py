@@ -1,25 +1,34 @@
 #!/usr/bin/env python3
 """Builds the release twice, with scripts/package.sh, from two fresh clones
-of the source's last commit in two folders, at two different times, with
-different umasks and time zones, and compares every artifact byte for byte:
-the executables, the zips, the MSIs, the build record, SHA256SUMS and the
-package managers' manifests. A
-difference names the file and its first differing offset. Clone "a" stays
-for the other release tests.
+of what the developer has (the source's last commit with the working
+tree's changes, committed in the first clone) in two folders, at two
+different times, with different umasks and time zones, and compares every
+artifact byte for byte: the executables, the zips, the MSIs, the build
+record, SHA256SUMS and the package managers' manifests. A difference names
+the file and its first differing offset. Clone "a" stays for the other
+release tests.
 
 The second run is made hard on purpose: it is called from another folder
 with a relative output folder, which holds an earlier release to be
-replaced, with CXXFLAGS set and a stale flag in the build cache; none of it
-may change a byte. Before it, package.sh must refuse, with a message and no
-release: a tree with uncommitted changes, signing settings without a PFX,
-and a build folder it cannot write.
+replaced beside folders and files no release made, with compiler flags and
+the compiler's search-path variables pointing at a wrapping stdlib.h, and a
+stale flag in the build cache; none of it may change a byte, and nothing
+but the earlier release may go. Before it, package.sh must refuse, with a
+message and no release: a tree with uncommitted changes, signing settings
+without a PFX, a build folder it cannot write, an output folder that holds
+the source tree, a release URL with a quote, and a second release in the
+same clone. After it, replacing a release must be all or nothing (a disk
+that fills up) and touch nothing an earlier release did not make.
 
-    release_reproducible.py SOURCE WORK
+    release_reproducible.py SOURCE WORK BUILD
 
 WORK is wiped first: whatever a killed run left there (keys included) goes.
 """
+import fcntl
 import hashlib
+import json
 import os
+import resource
 import shutil
 import subprocess
 import sys
@@ -28,7 +37,16 @@ import time
 RUNS = [("a", 0o022, "UTC"), ("b", 0o077, "Pacific/Kiritimati")]
 RELEASE_URL = "https://downloads.example.org/haltctl/1.0.0"  # so that manifests are made
 HOMEPAGE = "https://example.org/haltctl"
-EARLIER = ["haltctl-0.9.0-windows-x64.zip", "SHA256SUMS"]
+# What the second run's output folder holds before it: an earlier release
+# (the file its SHA256SUMS lists), and a folder and a file of the user's
+# named like a release's, which no release made.
+EARLIER = {"haltctl-0.9.0-windows-x64.zip": b"an earlier release"}
+NOT_MADE = {"haltctl-0.9.0-windows-x86.zip/notes.txt": b"a folder of the user's",
+            "haltctl-notes": b"a file of the user's"}
+# Variables that GCC reads, pointing at a stdlib.h that would mark every
+# object built with it.
+COMPILER_VARIABLES = ["CPATH", "C_INCLUDE_PATH", "CPLUS_INCLUDE_PATH", "LIBRARY_PATH",
+                      "GCC_EXEC_PREFIX", "COMPILER_PATH"]
 
 
 def package(clone, umask, zone, caller=None, out=None, env=None):
@@ -59,22 +77,39 @@ def refusals(clone, work):
         # Root may write anywhere: a file where build/ should be stands in
         # for a folder its user cannot write.
         ("build folder not writable", {}, "is build/ yours"),
+        # Its parent, as a user who runs `package.sh .` beside the clone.
+        ("output folder holding the source tree", {}, "holds the source tree"),
+        ("a quote in the release URL", {"HALTCTL_RELEASE_URL": RELEASE_URL + "/'+x+'",
+                                        "HALTCTL_HOMEPAGE": HOMEPAGE}, "without quotes"),
+        ("a second release in this clone", {}, "another scripts/package.sh"),
     ]
     failures = []
+    beside = os.path.join(os.path.dirname(clone), "haltctl-notes")
     for label, extra, text in rows:
+        target = out
         if label == "uncommitted change":
             with open(readme, "a") as f:
                 f.write("\nA change.\n")
         if label == "build folder not writable":
             open(build, "w").close()
-        run = subprocess.run(["bash", os.path.join(clone, "scripts", "package.sh"), out],
+        if label == "output folder holding the source tree":
+            target = os.path.dirname(clone)
+            os.makedirs(beside)
+        lock = os.open(clone, os.O_RDONLY)
+        if label == "a second release in this clone":
+            fcntl.flock(lock, fcntl.LOCK_EX)
+        run = subprocess.run(["bash", os.path.join(clone, "scripts", "package.sh"), target],
                              cwd=clone, env=dict(os.environ, **extra), stdin=subprocess.DEVNULL,
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        os.close(lock)
         subprocess.run(["git", "-C", clone, "checkout", "-q", "--", "README.md"], check=True)
         if os.path.isfile(build):
             os.unlink(build)
         last = run.stdout.strip().splitlines()[-1:] or [""]
         ok = run.returncode != 0 and text in run.stdout and not os.path.exists(out)
+        if label == "output folder holding the source tree":
+            ok = ok and os.path.isdir(beside) and os.path.isdir(os.path.join(clone, ".git"))
+            shutil.rmtree(beside, ignore_errors=True)
         print("%-4s refused: %s: status %d, %s" % ("ok" if ok else "FAIL", label,
                                                    run.returncode, last[0][:120]))
         if not ok:
@@ -98,30 +133,227 @@ def first_difference(a, b):
     return min(len(a), len(b))
 
 
-def main():
-    source, work = sys.argv[1:3]
-    shutil.rmtree(work, ignore_errors=True)
-    os.makedirs(os.environ.get("TMPDIR") or os.path.join(work, "tmp"), exist_ok=True)
+def clone_working_tree(source, clone):
+    """Clones the source and commits in the clone every change of the
+    working tree, tracked or new (ignored files aside): the release tests
+    test what the developer has, not only the last commit. Returns what
+    was cloned, in words."""
+    def listed(folder):
+        return set(filter(None, subprocess.run(
+            ["git", "-C", folder, "ls-files", "-z", "--cached", "--others",
+             "--exclude-standard"], check=True, capture_output=True, text=True).stdout.split("\0")))
+
+    subprocess.run(["git", "clone", "-q", source, clone], check=True)
+    have = listed(source)
+    for name in listed(clone) | have:
+        here, there = os.path.join(source, name), os.path.join(clone, name)
+        if os.path.lexists(there) and not os.path.isdir(there):
+            os.unlink(there)
+        if name in have and os.path.lexists(here) and not os.path.isdir(here):
+            os.makedirs(os.path.dirname(there), exist_ok=True)
+            shutil.copy2(here, there, follow_symlinks=False)
+    subprocess.run(["git", "-C", clone, "add", "-A"], check=True)
     commit = subprocess.run(["git", "-C", source, "rev-parse", "--short", "HEAD"], check=True,
                             capture_output=True, text=True).stdout.strip()
-    print("packaging commit %s twice" % commit)
+    if subprocess.run(["git", "-C", clone, "diff", "--cached", "--quiet"]).returncode == 0:
+        return "commit %s" % commit
+    subprocess.run(["git", "-C", clone, "-c", "user.name=haltctl tests", "-c",
+                    "user.email=tests@haltctl.invalid", "commit", "-q", "-m",
+                    "The working tree of " + source], check=True)
+    return "the working tree: commit %s with its uncommitted changes" % commit
+
+
+def write_files(folder, files):
+    for name, data in files.items():
+        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+
+
+def hashes(folder):
+    return {os.path.relpath(os.path.join(d, n), folder):
+            hashlib.sha256(open(os.path.join(d, n), "rb").read()).hexdigest()
+            for d, _, names in os.walk(folder) for n in names}
+
+
+# Runs a command with a small file system of its own mounted on OUT, holding
+# a copy of EARLIER; afterwards writes OUT's files and their hashes to
+# LISTING, since the mount goes with the namespace.
+FULL_DISK = """mount -t tmpfs -o size=64k tmpfs "$1" && cp -a "$2/." "$1" || exit 99
+"${@:4}"; status=$?
+(cd "$1" && find . -type f -exec sha256sum {} +) >"$3"
+exit $status"""
+
+
+def small_disk():
+    """How to get a mount namespace here: as a user's own namespace, or as
+    root's; None where neither is allowed (a plain user in a chroot)."""
+    for command in (["unshare", "--user", "--map-root-user", "--mount"], ["unshare", "--mount"]):
+        if subprocess.run(command + ["true"], capture_output=True).returncode == 0:
+            return command
+    return None
+
+
+def replacements(clone, packages, work):
+    """Releases of version 1.0.1 made from clone a's executables into
+    copies of its release. A disk that fills up: a 64 KiB file system
+    holding an earlier release (its zips and SHA256SUMS, 36 KiB), too small
+    for the new one (about 110 KiB) even once empty, must keep the earlier
+    release whole and say so; where no mount namespace is allowed, a file
+    size limit stands in. Files and folders no release made stay; one in the way
+    stops the release; a folder that another release is being written into
+    is refused."""
+    builds = ["--build=%s=%s" % (arch, os.path.join(clone, "build", "package", "windows-" + arch))
+              for arch in ("x64", "x86")]
+    user = {"haltctl-notes/notes.txt": b"notes", "haltctl-1.0.0-windows-x64.zip.asc/x": b"sig"}
+    rows = [  # label, files added to the copy, status, message, kept
+        ("a disk that fills up", {}, 1, "still holds the earlier release", "all"),
+        ("folders and files no release made", user, 0, "", "user"),
+        ("a file in the way", {"haltctl-1.0.1-buildinfo.txt": b"mine"}, 1, "is in the way",
+         "all"),
+        ("another release writing there", {}, 1, "another release is being written", "all"),
+    ]
+    namespace = small_disk()
+    failures = []
+    for label, added, status, message, kept in rows:
+        out = os.path.join(work, "replace", label.replace(" ", "-"))
+        shutil.copytree(packages, out)
+        write_files(out, added)
+        release = [sys.executable, os.path.join(clone, "scripts", "release.py"),
+                   "--version", "1.0.1", "--epoch", "1700000000", "--source", label] + builds
+        command = release + ["--out", out]
+        env = dict({k: v for k, v in os.environ.items() if not k.startswith("HALTCTL_")},
+                   HALTCTL_RELEASE_URL=RELEASE_URL, HALTCTL_HOMEPAGE=HOMEPAGE)
+        limit = None
+        if label == "a disk that fills up" and namespace:
+            shutil.rmtree(os.path.join(out, "manifests"))
+            for name in os.listdir(out):
+                if not name.endswith((".zip", "SHA256SUMS")):
+                    os.unlink(os.path.join(out, name))
+            earlier, out = out, out + ".mount"
+            os.makedirs(out)
+            listing = os.path.join(work, "replace", "listing")
+            command = namespace + ["bash", "-c", FULL_DISK, "_", out, earlier, listing] + \
+                release + ["--out", out]
+        elif label == "a disk that fills up":
+            print("     no mount namespace here: a file size limit stands in for a full disk")
+            limit = 16384
+        before = hashes(earlier if label == "a disk that fills up" and namespace else out)
+        lock = os.open(out, os.O_RDONLY)
+        if label.startswith("another release"):
+            fcntl.flock(lock, fcntl.LOCK_EX)
+
+        def limited():
+            if limit:
+                resource.setrlimit(resource.RLIMIT_FSIZE, (limit, limit))
+
+        run = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             text=True, preexec_fn=limited)
+        os.close(lock)
+        if label == "a disk that fills up" and namespace:
+            with open(listing) as f:
+                after = {name[2:]: digest for digest, name in
+                         (line.rstrip("\n").split("  ", 1) for line in f)}
+        else:
+            after = hashes(out)
+        left = [n for n in after if n.startswith(".haltctl-")]
+        problems = []
+        if run.returncode != status or message not in run.stdout:
+            problems.append("status %d, expected %d with '%s'" % (run.returncode, status, message))
+        if kept == "all" and after != before:
+            problems.append("the folder changed: %s" % sorted(
+                n for n in set(after) | set(before) if after.get(n) != before.get(n)))
+        if kept == "user":
+            check = subprocess.run(["sha256sum", "-c", "--quiet", "SHA256SUMS"], cwd=out,
+                                   capture_output=True, text=True)
+            old = [n for n in after if n.startswith("haltctl-1.0.0") and n not in added]
+            if any(after.get(n) != hashlib.sha256(data).hexdigest()
+                   for n, data in added.items()) or old or check.returncode != 0:
+                problems.append("the user's files changed, or the 1.0.0 release (%s) stayed, "
+                                "or the new one does not check: %s" % (old, check.stdout))
+        if left:
+            problems.append("left %s" % left)
+        last = (run.stdout.strip().splitlines() or [""])[-1]
+        print("%-4s replacing: %s: status %d, %s" % ("FAIL" if problems else "ok", label,
+                                                     run.returncode, last[:140]))
+        if problems:
+            failures.append("replacing, %s: %s\n%s" % (label, "; ".join(problems), run.stdout))
+    return failures
+
+
+def shared_folders(build, work):
+    """Release tests that use one folder (the same, or one inside the
+    other) must never run at once, even under ctest -j: each such pair is
+    ordered by a fixture or shares a resource lock."""
+    # Asked of a copy of the test files: ctest rewrites the log of the
+    # folder it runs in, which is the running ctest's own.
+    copy = os.path.join(work, "ctest")
+    for folder in ("", "tests"):
+        os.makedirs(os.path.join(copy, folder), exist_ok=True)
+        shutil.copy(os.path.join(build, folder, "CTestTestfile.cmake"),
+                    os.path.join(copy, folder))
+    listing = json.loads(subprocess.run(["ctest", "--show-only=json-v1"], cwd=copy,
+                                        check=True, capture_output=True, text=True).stdout)
+    tests = {}
+    for test in listing["tests"]:
+        if test["name"].startswith("release_"):
+            properties = {p["name"]: p["value"] for p in test.get("properties", [])}
+            tests[test["name"]] = (
+                {os.path.normpath(a) for a in test["command"][2:] if os.path.isabs(a)},
+                *(set(properties.get(k, [])) for k in ("RESOURCE_LOCK", "FIXTURES_SETUP",
+                                                      "FIXTURES_REQUIRED")))
+
+    def overlap(x, y):
+        return any(a == b or a.startswith(b + os.sep) or b.startswith(a + os.sep)
+                   for a in x for b in y)
+
+    failures = []
+    for a, (folders, locks, setup, required) in sorted(tests.items()):
+        for b, (other, other_locks, other_setup, other_required) in sorted(tests.items()):
+            if a < b and overlap(folders, other) and not locks & other_locks and \
+                    not setup & other_required and not other_setup & required:
+                failures.append("%s and %s share a folder, but neither a fixture nor a "
+                                "RESOURCE_LOCK keeps them apart" % (a, b))
+    return failures
+
+
+def main():
+    source, work, build = sys.argv[1:4]
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(os.environ.get("TMPDIR") or os.path.join(work, "tmp"), exist_ok=True)
+    failures = shared_folders(build, work)
     clones = [os.path.join(work, name) for name, _, _ in RUNS]
-    for clone in clones:
-        subprocess.run(["git", "clone", "-q", source, clone], check=True)
-    failures = refusals(clones[1], work)
+    print("packaging %s twice" % clone_working_tree(source, clones[0]))
+    subprocess.run(["git", "clone", "-q", clones[0], clones[1]], check=True)
+    failures += refusals(clones[1], work)
 
     package(clones[0], *RUNS[0][1:])
     time.sleep(1.5)  # a later second, so that no date can come from the clock
     caller = os.path.join(work, "b caller")
     packages = [os.path.join(clones[0], "build", "packages"), os.path.join(caller, "out")]
-    os.makedirs(packages[1])
-    for name in EARLIER:
-        open(os.path.join(packages[1], name), "w").close()
+    write_files(packages[1], dict(EARLIER, **NOT_MADE))
+    with open(os.path.join(packages[1], "SHA256SUMS"), "w") as f:
+        f.writelines("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
+                     for name, data in sorted(EARLIER.items()) + [("haltctl-0.9.0-windows-x86.zip",
+                                                                   b"")])
+    wrapper = os.path.join(work, "wrapping headers")
+    write_files(wrapper, {"stdlib.h": b'#include_next <stdlib.h>\n'
+                          b'static const char haltctl_wrapped[] __attribute__((used)) = '
+                          b'"WRAPPED BY THE CALLER";\n'})
     stale = os.path.join(clones[1], "build", "package", "windows-x64")
     subprocess.run(["cmake", "--preset", "windows-x64", "-B", stale,
                     "-DCMAKE_CXX_FLAGS=-fno-inline"], cwd=clones[1], check=True,
                    capture_output=True)
-    package(clones[1], *RUNS[1][1:], caller=caller, out="out", env={"CXXFLAGS": "-fno-inline"})
+    package(clones[1], *RUNS[1][1:], caller=caller, out="out",
+            env=dict({name: wrapper for name in COMPILER_VARIABLES}, CXXFLAGS="-fno-inline"))
+    kept = hashes(packages[1])
+    if any(kept.get(name) != hashlib.sha256(data).hexdigest()
+           for name, data in NOT_MADE.items()) or \
+            any(name in kept for name in EARLIER):
+        failures.append("the second run did not replace just the earlier release: %s"
+                        % sorted(kept))
+    os.unlink(os.path.join(packages[1], "haltctl-notes"))
+    shutil.rmtree(os.path.join(packages[1], "haltctl-0.9.0-windows-x86.zip"))
 
     first, second = (artifacts(p, c) for p, c in zip(packages, clones))
     if sorted(first) != sorted(second):
@@ -144,6 +376,7 @@ def main():
         print("SHA256SUMS:\n" + sums.read().rstrip())
     if check.returncode != 0:
         failures.append("sha256sum -c SHA256SUMS failed: " + check.stderr.strip())
+    failures += replacements(clones[0], packages[0], work)
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0

@@ -76,8 +76,7 @@ def main():
         scratch = folder.scratch("next")
         made = subprocess.run([sys.executable, os.path.join(SCRIPTS, "release.py"), "--version",
                                higher, "--epoch", "1700000000", "--source", "a test",
-                               "--out", scratch, "--scratch", folder.prefix("release-scratch"),
-                               "--build", "%s=%s" % (arch, build)],
+                               "--out", scratch, "--build", "%s=%s" % (arch, build)],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
         if made.returncode != 0:
             print(made.stdout)
