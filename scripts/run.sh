@@ -10,7 +10,9 @@
 # --       end of this script's options: all that follows goes to haltctl
 #
 # The prefix is build/wine-<arch>, made on first use (about 20 s) and kept,
-# so later runs take about a second. Never ~/.wine.
+# so later runs take a second or a few (a session end makes Wine start the
+# prefix's programs again). Never ~/.wine. Runs for one architecture take
+# turns: a second one waits for the first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -35,6 +37,16 @@ if [ "$arch" = x86 ]; then
     exit 1
   fi
   EnsurePackages "${WINE32_PACKAGES[@]}"
+fi
+
+# One run at a time for each architecture: a session end ends every
+# program of the prefix, and the build folder, the prefix and the trace
+# must be this run's own until it has said what happened.
+mkdir -p build
+exec {lock}>>"build/run-$arch.lock"
+if ! flock -n "$lock"; then
+  echo "run: waiting for another scripts/run.sh$([ "$arch" = x64 ] || echo " --x86") to end" >&2
+  flock "$lock"
 fi
 
 # Quiet when the build works; the compiler's own words when it does not.

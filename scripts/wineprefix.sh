@@ -1,9 +1,12 @@
 # Sourced by run.sh and bench.sh: the project's own Wine prefix for one
 # architecture, build/wine-<arch>, made on first use and kept. Never ~/.wine.
 
-# No Mono or Gecko dialogs, no debugger (a crash ends the program with its
-# exception's code), and no window at all. No TMPDIR either: Debian 13's
-# wineserver aborts when it is set, and Debian's keeps its folder in /tmp.
+# None of the caller's Wine settings (a WINEARCH or WINESERVER of theirs
+# would change which Wine runs, or break it). No Mono or Gecko dialogs, no
+# debugger (a crash ends the program with its exception's code), and no
+# window at all. No TMPDIR either: Debian 13's wineserver aborts when it is
+# set, and Debian's keeps its folder in /tmp.
+while read -r name; do unset "$name"; done < <(compgen -e | grep '^WINE' || true)
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winedbg.exe=d"
 unset DISPLAY TMPDIR
 
@@ -56,8 +59,9 @@ UseWinePrefix() {
   rm -f "$log"
 }
 
-# RemoveWinePrefix PREFIX: ends its processes, waits for them, deletes it
-# and the folder that Debian's Wine keeps for its server in /tmp.
+# RemoveWinePrefix PREFIX: ends its processes, waits for them, deletes it,
+# the log of its making and the folder that Debian's Wine keeps for its
+# server in /tmp.
 RemoveWinePrefix() {
   if [ -d "$1" ]; then
     WINEPREFIX=$1 wineserver -k >/dev/null 2>&1 || true
@@ -66,7 +70,7 @@ RemoveWinePrefix() {
     server=$(cat "$1/wineserver" 2>/dev/null) || server=""
     [[ "$server" == wine-?????? ]] && rm -rf "/tmp/$server"
   fi
-  if ! rm -rf "$1"; then
+  if ! rm -rf "$1" "$1.log"; then
     echo "error: cannot remove the Wine prefix $1" >&2
     return 1
   fi

@@ -17,6 +17,7 @@ import argparse
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -142,6 +143,40 @@ class Suite:
                              % os.path.basename(self.exe), {"user32": "", "advapi32": ""})
         wineprefix.stop_server(dll_less)
         return dll_less
+
+    def killed_run_case(self, prefix):
+        """A run killed with SIGKILL while its programs ran, its server
+        killed the same way: the next run's clean-up must end every process
+        of that prefix, which would otherwise wait on the dead server for
+        ever, and remove Debian's server folder."""
+        self.cases += 1
+        label = "a killed run's Wine is ended"
+        folder = self.work.scratch("killed")
+        copy = self.copy_prefix(prefix, os.path.join("killed", "prefix"))
+        killed = subprocess.Popen([sys.executable, "-c", """if 1:
+            import sys, time
+            sys.path.insert(0, sys.argv[1])
+            import wineprefix
+            wineprefix.prepare(sys.argv[2])
+            wineprefix.run(sys.argv[3], ["cmd", "/c", "exit"])
+            print(wineprefix._servers[sys.argv[3]].pid, flush=True)
+            time.sleep(600)""", os.path.dirname(os.path.abspath(__file__)), self.arch, copy],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+        server = int(killed.stdout.readline() or 0)
+        killed.kill()
+        killed.wait()
+        if server:
+            os.kill(server, signal.SIGKILL)
+        left = len(wineprefix.wine_processes(folder))
+        wineprefix.end_wine(folder)
+        after = wineprefix.wine_processes(folder)
+        wine_folder = wineprefix.debian_server_folder(copy)
+        if server and left > 1 and not after and not (wine_folder and os.path.exists(wine_folder)):
+            print("ok   %-40s %d processes left, all ended" % (label, left), flush=True)
+        else:
+            print("FAIL %-40s server %d, %d processes left, %d after the clean-up, folder %s"
+                  % (label, server, left, len(after), wine_folder), flush=True)
+            self.failures.append(label)
 
     def own_calls(self, trace):
         """The traced calls of the program's own thread: the thread that
@@ -280,6 +315,7 @@ class Suite:
         for args, flags in REQUEST_CASES:
             self.case("request %r" % args, prefix, args, 0, flags)
         self.stop_prefix(prefix)  # so its registry is on disk before the copy
+        self.killed_run_case(prefix)
         refusing = self.make_refusing_prefix(prefix)
         for args, flags in REFUSED_CASES:
             self.case("refused %r" % args, refusing, args, 1, flags, accepted=False)

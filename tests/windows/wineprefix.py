@@ -15,6 +15,7 @@ catch: then the work folder, and any server the test started, are left for
 the next run to remove. SIGTERM, SIGINT and SIGHUP (a user's kill or Ctrl-C)
 unwind through the clean-up.
 """
+import json
 import os
 import shutil
 import signal
@@ -77,7 +78,10 @@ def server_command():
 
 
 def env(prefix, debug="-all"):
-    env = dict(os.environ)
+    """The environment of the prefix's Wine: none of the caller's Wine
+    settings (a WINEARCH or WINESERVER of theirs would change which Wine
+    runs, or break it), only the test's."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
     env["WINEPREFIX"] = prefix
     env["WINEDEBUG"] = debug
     if _loader == [WINE64]:
@@ -151,8 +155,7 @@ def start_server(prefix):
         server = subprocess.Popen([server_command(), "-f", "-p%d" % SERVER_LINGER], env=env(prefix),
                                   stdin=subprocess.DEVNULL, stdout=log, stderr=log)
     _servers[prefix] = server
-    with open(os.path.join(os.path.dirname(prefix), "servers"), "a") as ids:
-        ids.write("%d %s\n" % (server.pid, prefix))
+    record(prefix, pid=server.pid)
     deadline = time.monotonic() + SERVER_START
     while not listening(prefix):
         if server.poll() is not None:
@@ -163,6 +166,21 @@ def start_server(prefix):
             raise RuntimeError("the Wine server for %s did not open its socket in %d s"
                                % (prefix, SERVER_START))
         time.sleep(0.02)
+    record(prefix, folder=debian_server_folder(prefix))
+
+
+def record(prefix, **entry):
+    """Notes what this run made for the prefix (its server's id, Debian's
+    server folder) in the work folder's record, for the next run to end
+    should this one be killed, and in the file HALTCTL_WINE_FOLDERS names,
+    if set, for scripts/test.sh to check that every such folder is gone."""
+    entry["prefix"] = prefix
+    with open(os.path.join(os.path.dirname(prefix), "servers"), "a") as f:
+        f.write(json.dumps(entry) + "\n")
+    folders = os.environ.get("HALTCTL_WINE_FOLDERS")
+    if folders and entry.get("folder"):
+        with open(folders, "a") as f:
+            f.write(entry["folder"] + "\n")
 
 
 def stop_server(prefix):
@@ -207,23 +225,55 @@ def set_values(prefix, key, values):
         os.unlink(f.name)
 
 
-def kill_left_servers(folder):
-    """Ends the servers that a killed earlier run started for prefixes in
-    the folder, if they still run."""
-    try:
-        with open(os.path.join(folder, "servers")) as ids:
-            lines = ids.read().split("\n")
-    except FileNotFoundError:
-        return
-    for line in filter(None, lines):
-        pid, prefix = line.split(" ", 1)
+def wine_processes(folder):
+    """{pid: prefix} of every process of this user whose Wine prefix is in
+    the folder: Wine gives its own programs the WINEPREFIX they run in."""
+    found = {}
+    for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open("/proc/%s/environ" % pid, "rb") as f:
                 environ = f.read().split(b"\0")
         except OSError:
-            continue  # gone
-        if ("WINEPREFIX=" + prefix).encode() in environ:
-            os.kill(int(pid), signal.SIGKILL)
+            continue  # gone, or not ours
+        for entry in environ:
+            if entry.startswith(b"WINEPREFIX=" + folder.encode() + os.sep.encode()):
+                found[int(pid)] = entry[len(b"WINEPREFIX="):].decode()
+    return found
+
+
+def end_wine(folder):
+    """Ends everything of Wine that a run, this one or a killed earlier one,
+    left for prefixes in the folder, as `wineserver -k` would: each live
+    server ends its programs, then any process left (a program whose server
+    was killed waits on it for ever) is killed, and Debian's server folders
+    in /tmp are removed."""
+    entries = []
+    try:
+        with open(os.path.join(folder, "servers")) as f:
+            entries = [json.loads(line) for line in f if line.strip()]
+    except FileNotFoundError:
+        pass
+    running = wine_processes(folder)
+    live = {e["prefix"] for e in entries if running.get(e.get("pid")) == e["prefix"]}
+    for prefix in live:
+        try:
+            subprocess.run([server_command(), "-k"], env=env(prefix), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=30)
+        except subprocess.TimeoutExpired:
+            pass
+    for kill in [False] * bool(live) + [True]:  # a live server's -k first
+        deadline = time.monotonic() + 10
+        while wine_processes(folder) and time.monotonic() < deadline:
+            for pid in wine_processes(folder) if kill else ():
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
+            time.sleep(0.1)
+    for server in _servers.values():
+        server.poll()  # reaps this run's own
+    for name in {e["folder"] for e in entries if e.get("folder")}:
+        shutil.rmtree(name, ignore_errors=True)
 
 
 class WorkFolder:
@@ -264,5 +314,5 @@ class WorkFolder:
             return
         for prefix in [p for p in _servers if p.startswith(self.path + os.sep)]:
             stop_server(prefix)
-        kill_left_servers(self.path)
+        end_wine(self.path)
         shutil.rmtree(self.path)

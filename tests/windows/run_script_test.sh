@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# scripts/run.sh as a user runs it: `-?` and `-l` started together, twice,
+# with a caller's WINEARCH and WINESERVER that must not reach Wine. Each
+# run's last line must describe its own request, and a --fresh run must
+# leave nothing of its prefix in build/.
+#
+#   run_script_test.sh SOURCE WORK
+set -uo pipefail
+source=$1 work=$2
+rm -rf "$work"
+mkdir -p "$work"
+export WINEARCH=win32 WINESERVER=$work/no-such-wineserver
+# arguments | the last line holds
+cases=(
+  "-?|showed the usage text because help was asked (status 0)"
+  "-l|requested logoff (ExitWindowsEx flags 0x00000000); Wine accepted it"
+)
+failures=0
+for round in 1 2; do
+  pids=()
+  for i in "${!cases[@]}"; do
+    bash "$source/scripts/run.sh" "${cases[i]%%|*}" </dev/null >"$work/$round.$i" 2>&1 &
+    pids+=($!)
+  done
+  for i in "${!cases[@]}"; do
+    wait "${pids[i]}"
+    status=$? last=$(tail -n 1 "$work/$round.$i")
+    if [[ "$last" == *"${cases[i]#*|}"* ]]; then
+      echo "ok   round $round, run.sh ${cases[i]%%|*}: $last"
+    else
+      echo "FAIL round $round, run.sh ${cases[i]%%|*}: status $status, expected '${cases[i]#*|}':"
+      sed 's/^/       | /' "$work/$round.$i"
+      failures=$((failures + 1))
+    fi
+  done
+done
+bash "$source/scripts/run.sh" --fresh -? </dev/null >"$work/fresh" 2>&1
+status=$? left=$(find "$source/build" -maxdepth 1 -name 'wine-x64-fresh*' -printf '%f ')
+if [ "$status" -ne 0 ] || [ -n "$left" ]; then
+  echo "FAIL run.sh --fresh -?: status $status, left ${left:-nothing}:"
+  sed 's/^/       | /' "$work/fresh"
+  failures=$((failures + 1))
+else
+  echo "ok   run.sh --fresh -? left nothing in build/"
+fi
+rm -rf "$work"
+exit $((failures > 0))
