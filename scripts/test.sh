@@ -30,8 +30,14 @@ fi
 summary=()
 failed=0
 started=$SECONDS
-# Whatever a test leaves behind goes under build/, never /tmp.
-tmp_before=$(find /tmp -mindepth 1 -maxdepth 1 -user "$(id -u)" -printf '%f\n' | sort)
+# The suite's tools write their temporary files in a folder of its own, and
+# its Wine harness notes each server folder it makes in /tmp (Wine keeps
+# them there): both are checked at the end, and nothing else on the machine.
+export TMPDIR=$PWD/build/tmp HALTCTL_WINE_FOLDERS=$PWD/build/logs/wine-folders
+if ! rm -rf "$TMPDIR" || ! mkdir -p "$TMPDIR" || ! : >"$HALTCTL_WINE_FOLDERS"; then
+  echo "test: cannot remake $TMPDIR: is build/ yours? (sudo leaves it root's)" >&2
+  exit 1
+fi
 for preset in host host-asan fuzz windows-x64 windows-x86 release; do
   log=build/logs/$preset.log
   begun=$SECONDS
@@ -53,19 +59,16 @@ for preset in host host-asan fuzz windows-x64 windows-x86 release; do
   sed -n 's/^[0-9]*: \(fuzz: .*\)$/             \1/p' "$log"
 done
 
-# What the suite's tools make there: compilers' and dlltool's cc*, Python's
-# tmp*, Wine's server folders. Anything else new is only named: it may be
-# the user's own work beside the suite.
-new=$(comm -13 <(echo "$tmp_before") \
-  <(find /tmp -mindepth 1 -maxdepth 1 -user "$(id -u)" -printf '%f\n' | sort))
-tools='^(cc|tmp|wine-|\.wine-)'
-left=$(grep -E "$tools" <<<"$new" | paste -sd' ') || true
-other=$(grep -vE "$tools" <<<"$new" | grep . | paste -sd' ') || true
-if [ -n "$left" ]; then
-  summary+=("left in /tmp: $left")
+# What the suite's tools left: files in its temporary folder, and Wine
+# server folders of its own prefixes.
+left=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -printf '%f\n' | paste -sd' ')
+while read -r folder; do
+  if [ -e "$folder" ]; then left+=" $folder"; fi
+done <"$HALTCTL_WINE_FOLDERS"
+if [ -n "${left# }" ]; then
+  summary+=("left behind by the suite's tools: ${left# }")
   failed=1
 fi
-[ -z "$other" ] || summary+=("new in /tmp, not of the suite's tools, not counted: $other")
 
 echo
 echo "summary ($((SECONDS - started)) s in all; logs in build/logs):"
