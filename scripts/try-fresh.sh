@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Tries the README's two commands as a newcomer would: on a minimal Debian
 # root (made with debootstrap, cached between runs) that has none of the
-# project's packages, as root, with a clone of the current commit. Prints
-# each command's time and last lines, and exits non-zero if either failed.
+# project's packages, as root (or with --user as a plain user who may use
+# sudo, without a password since nobody is there to type it), with a clone
+# of the current commit. Prints each command's time and last lines, and
+# exits non-zero if either failed.
 # A maintainer's tool, not part of scripts/test.sh: the first run of a suite
 # downloads its base system, and each run about 600 MB of packages.
 #
-#   sudo scripts/try-fresh.sh SUITE        (SUITE: bookworm, trixie, ...)
+#   sudo scripts/try-fresh.sh [--user] SUITE      (SUITE: bookworm, trixie, ...)
 #
 # The base root is kept in build/fresh/SUITE-base; each run works in a copy,
 # build/fresh/SUITE-run, removed at the end, and keeps each command's whole
@@ -16,7 +18,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
 
-suite=${1:?usage: scripts/try-fresh.sh SUITE (bookworm, trixie, ...)}
+as_user=false
+if [ "${1:-}" = --user ]; then as_user=true; shift; fi
+suite=${1:?usage: scripts/try-fresh.sh [--user] SUITE (bookworm, trixie, ...)}
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 if [ "$(id -u)" -ne 0 ]; then
   echo "try-fresh: error: debootstrap, chroot and mount need root: run it with sudo" >&2
@@ -43,42 +47,59 @@ commit=$(git rev-parse --short HEAD)
 rm -rf "$run"
 trap 'rm -rf "$run"' EXIT
 cp -a "$base" "$run"
-git clone -q "$PWD" "$run/root/haltctl"
 cp /etc/resolv.conf "$run/etc/resolv.conf" 2>/dev/null || true
-echo "try-fresh: $suite ($(cat "$run/etc/debian_version")), commit $commit," \
+user=root home=/root
+$as_user && user=newcomer home=/home/newcomer
+echo "try-fresh: $suite ($(cat "$run/etc/debian_version")), commit $commit, as $user," \
   "32-bit programs: $(if arch-test -n i386 >/dev/null 2>&1; then echo yes; else echo no; fi)" >&2
 
-# Each command in the root, with an environment like a root login's and no
-# stdin, as CI runs it. Prints "STATUS SECONDS".
+# Each command in the root, as USER with an environment like a login's and
+# no stdin, as CI runs it. Prints "STATUS SECONDS".
 RunInRoot() {
-  local name=$1 command=$2 begun=$SECONDS status=0
+  local name=$1 user=$2 command=$3 begun=$SECONDS status=0
   unshare --mount --propagation private bash -c '
       set -e
-      root=$1
+      root=$1 user=$2 home=$3
       mount -t proc proc "$root/proc"
       mount --rbind /sys "$root/sys"
       mount --rbind /dev "$root/dev"
       mount -t tmpfs tmpfs "$root/dev/shm"
       mount -t tmpfs tmpfs "$root/tmp"
-      exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI=true \
+      exec chroot "$root" /usr/sbin/runuser -u "$user" -- /usr/bin/env -i HOME="$home" \
+        USER="$user" LANG=C.UTF-8 TERM=dumb CI=true \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        bash -c "cd /root/haltctl && $2"' _ "$run" "$command" \
-    </dev/null >"$fresh/$suite-$name.log" 2>&1 || status=$?
+        bash -c "cd && $4"' _ "$run" "$user" "$([ "$user" = root ] && echo /root ||
+          echo "/home/$user")" "$command" </dev/null >"$fresh/$suite-$name.log" 2>&1 || status=$?
   echo "$status $((SECONDS - begun))"
 }
 
+if $as_user; then
+  # A user who may use sudo, as on a newcomer's own machine.
+  read -r status seconds < <(RunInRoot user root "apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends sudo &&
+    useradd -m -s /bin/bash $user &&
+    echo '$user ALL=(ALL) NOPASSWD: ALL' >/etc/sudoers.d/$user")
+  if [ "$status" -ne 0 ]; then
+    tail -n 15 "$fresh/$suite-user.log" >&2
+    echo "try-fresh: error: could not make the user $user in the root (status $status)" >&2
+    exit 1
+  fi
+fi
+git clone -q "$PWD" "$run$home/haltctl"
+chroot "$run" chown -R "$user:" "$home/haltctl"
+
 failed=0
-for step in "run:scripts/run.sh -l" "test:scripts/test.sh"; do
+for step in "run:cd haltctl && scripts/run.sh -l" "test:cd haltctl && scripts/test.sh"; do
   name=${step%%:*} command=${step#*:}
-  read -r status seconds < <(RunInRoot "$name" "$command")
+  read -r status seconds < <(RunInRoot "$name" "$user" "$command")
   echo
-  echo "== $command: status $status, $seconds s (whole output: $fresh/$suite-$name.log)"
+  echo "== ${command#cd haltctl && } as $user: status $status, $seconds s (whole output: $fresh/$suite-$name.log)"
   tail -n 15 "$fresh/$suite-$name.log"
   [ "$status" -eq 0 ] || failed=1
 done
 echo
 if [ "$failed" -ne 0 ]; then
-  echo "try-fresh: $suite: FAILED" >&2
+  echo "try-fresh: $suite as $user: FAILED" >&2
   exit 1
 fi
-echo "try-fresh: $suite: both commands passed" >&2
+echo "try-fresh: $suite as $user: both commands passed" >&2

@@ -4,14 +4,15 @@
 # apt-cache, dpkg-query and dpkg that behave like Debian's (a missing
 # package is not found, apt's lists are empty until `apt-get update`,
 # `--assume-no` answers no with status 1, apt-cache speaks the caller's
-# language), with nothing else on PATH, so no clang either.
+# language), with nothing else on PATH, so no clang either. Every row runs
+# twice: as root, and as a user whom a stand-in sudo lets run the rest.
 #
 #   setup_test.sh PACKAGES.SH WORK
 set -uo pipefail
 packages=$1 work=$2
 rm -rf "$work"
 mkdir -p "$work/bin"
-for tool in bash sed grep env id cat; do
+for tool in bash sed grep env cat; do
   ln -s "$(command -v "$tool")" "$work/bin/$tool"
 done
 
@@ -26,6 +27,15 @@ STANDIN
 cat >"$work/bin/dpkg" <<'STANDIN'
 #!/bin/bash
 exit 0
+STANDIN
+cat >"$work/bin/id" <<'STANDIN'
+#!/bin/bash
+[ "$1" = -u ] && echo "$FAKE_UID"
+STANDIN
+cat >"$work/bin/sudo" <<'STANDIN'
+#!/bin/bash
+echo "$1" >>"$FAKE_WORK/sudo.log"
+exec "$@"
 STANDIN
 cat >"$work/bin/apt-cache" <<'STANDIN'
 #!/bin/bash
@@ -59,19 +69,32 @@ cases=(
   "no clang-N|FAKE_NO_CLANG_N=1|libclang-rt-CLANG-dev|1|cannot tell which libclang-rt-N-dev|update -qq"
   "no apt-get|FAKE_NO_APT=1|cmake|1|there is no apt-get|"
   "sourcing alone|FAKE_INSTALLED=||0||"
+  "no sudo|FAKE_NO_SUDO=1|cmake|1|sudo is not installed|"
 )
 failures=0
+for user in root user; do
 for row in "${cases[@]}"; do
   IFS='|' read -r name settings arguments status text call <<<"$row"
-  rm -f "$work/apt.log" "$work/updated"
+  [ "$user" = root ] && [ "$name" = "no sudo" ] && continue  # root needs none
+  name="$name, as $user"
+  rm -f "$work/apt.log" "$work/updated" "$work/sudo.log"
   [[ "$settings" == FAKE_NO_APT=1 ]] && mv "$work/bin/apt-get" "$work/apt-get.away"
-  output=$(env -i PATH="$work/bin" FAKE_WORK="$work" LANGUAGE=de $settings bash -c \
+  [[ "$settings" == FAKE_NO_SUDO=1 ]] && mv "$work/bin/sudo" "$work/sudo.away"
+  output=$(env -i PATH="$work/bin" FAKE_WORK="$work" FAKE_UID=$([ $user = root ] && echo 0 ||
+    echo 1000) LANGUAGE=de $settings bash -c \
     'set -euo pipefail; source "$1"; shift; EnsurePackages "$@"; echo "returned 0"' \
     _ "$packages" $arguments 2>&1)
   got=$?
   [ -e "$work/apt-get.away" ] && mv "$work/apt-get.away" "$work/bin/apt-get"
+  [ -e "$work/sudo.away" ] && mv "$work/sudo.away" "$work/bin/sudo"
   last=$(sed -n '$p' "$work/apt.log" 2>/dev/null)
+  # Root calls apt-get itself; a user, every time through sudo.
+  through=$(grep -c . "$work/sudo.log" 2>/dev/null)
+  calls=$(grep -c . "$work/apt.log" 2>/dev/null)
   problems=()
+  [ "$user" = root ] && [ "${through:-0}" -ne 0 ] && problems+=("root went through sudo")
+  [ "$user" = user ] && [ "${through:-0}" -lt "${calls:-0}" ] &&
+    problems+=("$calls apt-get calls, only ${through:-0} through sudo")
   [ "$got" -eq 0 ] && [ "$status" -ne 0 ] && problems+=("status 0, expected a failure")
   [ "$got" -ne 0 ] && [ "$status" -eq 0 ] && problems+=("status $got, expected 0")
   [ "$status" -eq 0 ] && [[ "$output" != *"returned 0" ]] && problems+=("the caller did not go on")
@@ -86,6 +109,7 @@ for row in "${cases[@]}"; do
     sed 's/^/       | /' <<<"$output"
     failures=$((failures + 1))
   fi
+done
 done
 rm -rf "$work"
 exit $((failures > 0))
