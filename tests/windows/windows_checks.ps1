@@ -200,8 +200,7 @@ try {
         $ran = Invoke-Program $exe $arguments $credential
         [void](Test-Check ($ran.Status -eq 1 -and $ran.Output -ceq $banner) `
                 "request $shown as ${user}: refused, status $($ran.Status), the banner alone")
-        & shutdown.exe /a 2>&1 | Out-Null
-        $answer = $LASTEXITCODE
+        $answer = (Invoke-Program (Join-Path $env:SystemRoot 'System32\shutdown.exe') @('/a') $null).Status
         if (-not (Test-Check ($answer -eq $NoShutdownInProgress) "after $shown no shutdown is in progress (shutdown /a: $answer)")) {
             Stop-Checks "shutdown /a answered $answer after $shown"
         }
