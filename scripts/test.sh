@@ -22,6 +22,7 @@ if CanRun32BitPrograms; then
 else
   echo "setup: $NO_32BIT_REASON: the x86 Wine cases will be reported as skipped"
 fi
+EnsureNpmPackages build/npm "${LINT_NPM_PACKAGES[@]}"
 
 if ! mkdir -p build/logs || ! [ -w build/logs ]; then
   echo "test: cannot write build/logs: is build/ yours? (sudo leaves it root's)" >&2

@@ -4,8 +4,14 @@ for the right Windows version that needs nothing but system DLLs, loads
 USER32 and ADVAPI32 only when a request first calls them, and stays small.
 Reads the PE file with Debian's python3-pefile.
 
-    check_executable.py EXE x64|x86
+With --probe, EXE is the probe build, which is run where a session end must
+never happen: it must delay-load ADVAPI32 alone, and no name that could end
+the session may stand anywhere in the file, imported, delay-loaded or to be
+looked up at run time. Its SHA-256 is printed, for the workflow to pin.
+
+    check_executable.py EXE x64|x86 [--probe]
 """
+import hashlib
 import os
 import struct
 import sys
@@ -20,6 +26,10 @@ EXPECTED = {  # optional header magic, subsystem version
     "x86": (0x10B, (4, 0)),
 }
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
+# What the probe must not be able to call: the request itself, the other
+# ways to shut down, and USER32, which holds the request.
+PROBE_FORBIDDEN = [b"ExitWindows", b"InitiateSystemShutdown", b"InitiateShutdown",
+                   b"NtShutdownSystem", b"ZwShutdownSystem", b"NtSetSystemPowerState", b"user32"]
 IMAGE_SCN_MEM_WRITE = 0x80000000
 
 
@@ -68,8 +78,18 @@ def writable(pe, rva):
     return section is not None and bool(section.Characteristics & IMAGE_SCN_MEM_WRITE)
 
 
+def forbidden_names(data):
+    """The forbidden names in the file's bytes, in any case, as ASCII or as
+    UTF-16: GNU ld leaves the delay-import directory empty, so the names in
+    the file are what counts, whatever pefile's directories say."""
+    lowered = data.lower()
+    return [name.decode() for name in PROBE_FORBIDDEN
+            if name.lower() in lowered or name.lower().decode().encode("utf-16-le") in lowered]
+
+
 def main():
     exe, arch = sys.argv[1:3]
+    probe = sys.argv[3:] == ["--probe"]
     pe = pefile.PE(exe)
     magic, version = EXPECTED[arch]
     size = os.path.getsize(exe)
@@ -89,9 +109,19 @@ def main():
     if set(imports) != IMPORTED_DLLS:
         failures.append("imports %s, expected exactly %s"
                         % (", ".join(sorted(imports)), ", ".join(sorted(IMPORTED_DLLS))))
-    if set(delayed) != DELAYED_DLLS:
+    delayed_dlls = {"advapi32.dll"} if probe else DELAYED_DLLS
+    if set(delayed) != delayed_dlls:
         failures.append("delay-loads %s, expected exactly %s"
-                        % (", ".join(sorted(delayed)) or "nothing", ", ".join(sorted(DELAYED_DLLS))))
+                        % (", ".join(sorted(delayed)) or "nothing", ", ".join(sorted(delayed_dlls))))
+    if probe:
+        data = open(exe, "rb").read()
+        names = forbidden_names(data) + [
+            "%s from %s" % (f, dll) for dll, functions in
+            [(e.dll, e.imports) for e in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])]
+            for f in functions if forbidden_names((f.name or b"") + dll)]
+        if names:
+            failures.append("the probe names %s: it could end the session" % ", ".join(names))
+        print("probe SHA-256 %s" % hashlib.sha256(data).hexdigest())
     broken = [f for functions in delayed.values() for f in functions if "(" in f]
     if broken:
         failures.append("delay-loaded functions whose first call would jump to 0 or fault: "

@@ -7,7 +7,8 @@ the same files into a haltctl folder under the right Program Files, adds that
 folder to the system PATH and takes it out again, upgrades older versions
 and refuses newer ones, and carries the commit's date in its summary. The
 build record names the commit and the packages installed here. The
-manifests are checked for what each package manager would reject.
+manifests are checked for what each package manager would reject. No
+executable of the release is the probe build.
 
     release_contents.py CLONE VERSION
 """
@@ -109,6 +110,20 @@ def check_msi(path, arch, version, exe, epoch, failures):
             expect(open(found["haltctl.exe"], "rb").read() == exe,
                    "haltctl.exe in the package is not the built executable")
     return properties
+
+
+def check_not_probe(packages, exes, failures):
+    """The probe build records a request instead of making it: released, it
+    would report every session end as accepted and end nothing. The
+    executable packaged must make the request, hold none of the probe's
+    text, and no file of the release may be named after the probe."""
+    for arch, exe in exes.items():
+        if b"ExitWindowsEx" not in exe or b"probe: " in exe:
+            failures.append("the %s executable is the probe build" % arch)
+    named = [os.path.join(folder, name) for folder, _, names in os.walk(packages)
+             for name in names if "probe" in name.lower()]
+    if named:
+        failures.append("the release holds %s" % named)
 
 
 def check_build_info(clone, packages, version, epoch, failures):
@@ -249,9 +264,10 @@ def main():
     time.tzset()
     failures = []
     codes = {}
+    exes = {}
     for arch in ("x64", "x86"):
-        exe = open(os.path.join(clone, "build", "package", "windows-" + arch, "haltctl.exe"),
-                   "rb").read()
+        exe = exes[arch] = open(os.path.join(clone, "build", "package", "windows-" + arch,
+                                             "haltctl.exe"), "rb").read()
         stem = os.path.join(packages, "haltctl-%s-windows-%s" % (version, arch))
         check_zip(stem + ".zip", exe, epoch, failures)
         codes[arch] = check_msi(stem + ".msi", arch, version, exe, epoch, failures)
@@ -259,6 +275,7 @@ def main():
                                                       codes[arch].get("UpgradeCode")))
     if len({p.get(c) for p in codes.values() for c in ("ProductCode", "UpgradeCode")}) != 4:
         failures.append("the two architectures share a ProductCode or an UpgradeCode")
+    check_not_probe(packages, exes, failures)
     check_build_info(clone, packages, version, epoch, failures)
     check_manifests(packages, version, codes, failures)
     for failure in failures:

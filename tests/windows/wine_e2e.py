@@ -8,12 +8,19 @@ and, from Wine's relay trace of the program's own thread, exactly which
 platform calls the program made with which arguments. Under Wine a session
 end only ends the processes of that prefix; the host is never touched.
 
-    wine_e2e.py --exe haltctl.exe --arch x64|x86 --objdump OBJDUMP --version X.Y.Z --work DIR
+The cases and their output come from cases.json, which the Windows
+workflow's checks read too. Every request case also runs through the probe
+build (haltctl-probe.exe): status 0, the request and the privilege state
+printed, the same privilege calls made, and nothing ended.
+
+    wine_e2e.py --exe haltctl.exe --probe haltctl-probe.exe --arch x64|x86
+                --objdump OBJDUMP --version X.Y.Z --work DIR
 
 Exit status 77 means the suite did not run (a skip): this machine cannot run
 32-bit programs (x86), or Wine is missing, which with CI=true is a failure.
 """
 import argparse
+import json
 import os
 import re
 import shutil
@@ -24,14 +31,7 @@ import time
 
 import wineprefix
 
-BANNER_LINE_1 = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
-USAGE = (b"Usage:\r\n"
-         b"  haltctl [-<switches>]\r\n"
-         b"Exclusive switches:\r\n"
-         b"  r  reboot                      s,h  shutdown\r\n"
-         b"  l  logoff                      p    poweroff\r\n"
-         b"Optional switch:\r\n"
-         b"  f  forces processes to terminate\r\n")
+CASES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.json")
 
 # The calls the program may make of the platform. GetCurrentThread and
 # GetCurrentProcess do not pass through Wine's relay, so the pseudo-handles
@@ -40,16 +40,21 @@ TRACED = ["user32.ExitWindowsEx", "advapi32.OpenThreadToken", "advapi32.OpenProc
           "advapi32.LookupPrivilegeValueA", "advapi32.AdjustTokenPrivileges",
           "KERNEL32.CloseHandle", "KERNEL32.GetLastError"]
 
-HELP_CASES = [["-?"], ["-r?"], ["-r", "-?"], ["/?"], ["-r", "/?"]]
-NOT_UNDERSTOOD_CASES = [[], ["/r"], ["r"], [""], ["-"], ["-x"], ["-r", "x"], ["x", "-?"],
-                        ["x", "/?"], ["--help"], ["-logoff"], ["-l", "-force"], ["-Rf"]]
-REQUEST_CASES = [  # arguments, ExitWindowsEx flags
-    (["-r"], 2), (["-s"], 1), (["-h"], 1), (["-p"], 8), (["-rf"], 6), (["-pf"], 12),
-    (["-l"], 0), (["-lf"], 4), (["-f"], 4), (["-rs"], 3), (["-r", "-f"], 6),
-    (["-r f"], 2), (["--r"], 2),
-]
 REFUSED_CASES = [(["-r"], 2), (["-lf"], 4)]
 MISSING_DLL = "missing DLL"  # a request whose DLLs cannot be loaded
+PROBE = "probe"  # a request through the probe build
+
+
+def lines(texts):
+    """Text lines as the program's text-mode stdout writes them."""
+    return b"".join(line.encode("latin-1") + b"\r\n" for line in texts)
+
+
+def load_table(version):
+    """The shared cases, and the banner and usage bytes they name."""
+    table = json.load(open(CASES, encoding="utf-8"))
+    banner = lines(line.replace("{version}", version) for line in table["banner"])
+    return table, banner, lines(table["usage"])
 
 
 class Failure(Exception):
@@ -61,21 +66,22 @@ def parse_hex(text):
 
 
 class Suite:
-    def __init__(self, exe, arch, objdump, version, work):
+    def __init__(self, exe, probe, arch, objdump, version, work):
         self.exe = os.path.abspath(exe)
-        self.version = version
+        self.probe = os.path.abspath(probe)
+        self.table, self.banner, self.usage = load_table(version)
         self.arch = arch
         self.bits = 64 if arch == "x64" else 32
-        self.entry = self.entry_point(objdump)
+        self.entry = {path: self.entry_point(objdump, path) for path in (self.exe, self.probe)}
         self.work = work
         self.failures = []
         self.cases = 0
         self.live = None  # the prefix whose server is running, if any
 
-    def entry_point(self, objdump):
+    def entry_point(self, objdump, exe):
         """The entry point's address relative to the image base: where the
         image is loaded is Wine's choice, since the image is relocatable."""
-        header = subprocess.run([objdump, "-p", self.exe], check=True, capture_output=True,
+        header = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
                                 text=True).stdout
         return int(re.search(r"^AddressOfEntryPoint\s+([0-9a-fA-F]+)", header, re.M).group(1), 16)
 
@@ -178,23 +184,23 @@ class Suite:
                   % (label, server, left, len(after), wine_folder), flush=True)
             self.failures.append(label)
 
-    def own_calls(self, trace):
+    def own_calls(self, trace, exe):
         """The traced calls of the program's own thread: the thread that
         loaded the executable (Wine's loaddll trace names it and the address
         it was loaded at) and then started at its entry point there.
         Returns [(name, [args], retval)]."""
-        name = re.escape(os.path.basename(self.exe))
+        name = re.escape(os.path.basename(exe))
         loaded = re.search(r'^([0-9a-f]{4}):trace:loaddll:\w+ Loaded L".*\\%s" at ([0-9A-Fa-f]+)'
                            % name, trace, re.M | re.I)
         if loaded is None:
             raise Failure("the trace shows no thread loading %s; it begins %r"
-                          % (os.path.basename(self.exe), trace[:600]))
+                          % (os.path.basename(exe), trace[:600]))
         thread, base = loaded.group(1), int(loaded.group(2), 16)
         started = re.search(r"^%s:Starting (?:thread|process) proc ([0-9A-Fa-f]+)" % thread,
                             trace, re.M)
-        if started is None or int(started.group(1), 16) != base + self.entry:
+        if started is None or int(started.group(1), 16) != base + self.entry[exe]:
             raise Failure("thread %s, which loaded the executable at %x, did not start at its "
-                          "entry point %x" % (thread, base, base + self.entry))
+                          "entry point %x" % (thread, base, base + self.entry[exe]))
         calls = []
         call = re.compile(r"^%s:Call ([\w.]+)\((.*)\) ret=" % thread)
         ret = re.compile(r"^%s:Ret  ([\w.]+)\(\) retval=([0-9a-f]+) " % thread)
@@ -210,15 +216,21 @@ class Suite:
         return calls
 
     def expect_request_calls(self, calls, flags, accepted):
+        """The privilege step, then the request: through the probe, only the
+        privilege step, the recorder's own reading of the token after it,
+        and no request."""
         thread = (1 << self.bits) - 2
         process = (1 << self.bits) - 1
         names = [c[0].split(".")[1] for c in calls]
         expected = ["OpenThreadToken", "GetLastError", "OpenProcessToken",
                     "LookupPrivilegeValueA", "AdjustTokenPrivileges", "GetLastError",
                     "CloseHandle", "ExitWindowsEx"]
+        if accepted is PROBE:
+            expected[-1:] = ["OpenThreadToken", "GetLastError", "OpenProcessToken",
+                             "LookupPrivilegeValueA", "CloseHandle"]
         if names != expected:
             raise Failure("calls %s, expected %s" % (" ".join(names), " ".join(expected)))
-        (open_thread, no_token, open_process, lookup, adjust, adjusted, close, request) = calls
+        (open_thread, no_token, open_process, lookup, adjust, adjusted, close) = calls[:7]
         checks = [
             (parse_hex(open_thread[1][0]) == thread, "OpenThreadToken not on the current thread"),
             (parse_hex(open_thread[1][1]) == 0x28, "OpenThreadToken access is not 0x28"),
@@ -237,44 +249,42 @@ class Suite:
              "AdjustTokenPrivileges arguments are not (token, FALSE, state, 0, NULL, NULL)"),
             (adjusted[2] == 0, "the last error after AdjustTokenPrivileges is not 0"),
             (close[1] == [adjust[1][0]], "CloseHandle did not close the adjusted token"),
-            ([parse_hex(a) for a in request[1]] == [flags, 0],
-             "ExitWindowsEx(%s), expected (%08x, 0)" % (",".join(request[1]), flags)),
-            ((request[2] != 0) == accepted,
-             "ExitWindowsEx returned %s" % request[2]),
         ]
+        if accepted is not PROBE:
+            request = calls[7]
+            checks += [
+                ([parse_hex(a) for a in request[1]] == [flags, 0],
+                 "ExitWindowsEx(%s), expected (%08x, 0)" % (",".join(request[1]), flags)),
+                ((request[2] != 0) == accepted, "ExitWindowsEx returned %s" % request[2]),
+            ]
         for ok, message in checks:
             if not ok:
                 raise Failure(message)
 
     def expect_banner(self, out):
-        lines = out.split(b"\r\n")
-        if not out.startswith(BANNER_LINE_1):
-            raise Failure("banner line 1 is %r" % out[:len(BANNER_LINE_1)])
-        line2 = lines[1] if len(lines) > 1 else b""
-        if not line2.startswith(b"  ") or b"\n" in line2:
-            raise Failure("banner line 2 is %r" % line2)
-        if ("haltctl %s" % self.version).encode() not in line2:
-            raise Failure("banner line 2 %r does not show version %s" % (line2, self.version))
-        return out[len(lines[0]) + len(line2) + 4:]
+        if not out.startswith(self.banner):
+            raise Failure("the banner is %r, expected %r" % (out[:len(self.banner)], self.banner))
+        return out[len(self.banner):]
 
     def case(self, label, prefix, args, status, flags=None, accepted=True):
         self.cases += 1
         started = time.monotonic()
+        exe = self.probe if accepted is PROBE else self.exe
         try:
             self.start_prefix(prefix)
             try:
-                out, err, returncode = wineprefix.run(prefix, [self.exe] + args,
+                out, err, returncode = wineprefix.run(prefix, [exe] + args,
                                                       debug="+relay,+loaddll")
             finally:
                 # After a session end nothing of the prefix may live on; after
-                # a usage run the server and services are kept for the next.
-                if flags is not None:
+                # a usage run or the probe the server and services are kept.
+                if flags is not None and accepted is not PROBE:
                     self.stop_prefix(prefix)
             trace = err.decode("latin-1")
             rest = self.expect_banner(out)
             if status is not None and returncode != status:
                 raise Failure("exit status %d, expected %d" % (returncode, status))
-            calls = self.own_calls(trace)
+            calls = self.own_calls(trace, exe)
             if flags is MISSING_DLL:
                 # No call made, no status of the program's own, and the
                 # delay-load helper's exception in the trace; whatever Wine's
@@ -286,10 +296,22 @@ class Suite:
                     raise Failure("status %d, and no delay-load exception 0xC06D007E"
                                   % returncode)
             elif flags is None:
-                if rest != USAGE:
+                if rest != self.usage:
                     raise Failure("after the banner: %r" % rest)
                 if calls:
                     raise Failure("platform calls on a usage path: %s" % calls)
+            elif accepted is PROBE:
+                # Wine grants every privilege, so the step enabled it.
+                recorded = lines([self.table["probe"].replace("{flags}", str(flags))
+                                  .replace("{privilege}", "enabled")])
+                if rest != recorded:
+                    raise Failure("after the banner: %r, expected %r" % (rest, recorded))
+                # In any process of the prefix: no request, no wineboot.exe
+                # started to end the session.
+                if re.search(r":Call user32\.ExitWindowsEx\(|Loaded L\".*wineboot\.exe\"",
+                             trace, re.I):
+                    raise Failure("the probe made a request, or a session end began")
+                self.expect_request_calls(calls, flags, accepted)
             else:
                 if rest != b"":
                     raise Failure("printed after the banner: %r" % rest)
@@ -308,12 +330,21 @@ class Suite:
         except (OSError, RuntimeError, subprocess.SubprocessError) as error:
             print("FAIL: Wine could not make its prefix: %s" % error)
             return 1
-        for args in HELP_CASES:
-            self.case("help %r" % args, prefix, args, 0)
-        for args in NOT_UNDERSTOOD_CASES:
-            self.case("not understood %r" % args, prefix, args, 2)
-        for args, flags in REQUEST_CASES:
-            self.case("request %r" % args, prefix, args, 0, flags)
+        table = self.table["cases"]
+        for row in table:
+            if "flags" in row:
+                self.case("request %r" % row["args"], prefix, row["args"], 0, row["flags"])
+            elif row["prints"] == "usage":
+                self.case("%s %r" % (row["group"], row["args"]), prefix, row["args"],
+                          row["status"])
+            else:
+                raise Failure("cases.json: a case prints %r" % row["prints"])
+        for row in table:
+            if "flags" in row:
+                self.case("probe %r" % row["args"], prefix, row["args"], 0, row["flags"],
+                          accepted=PROBE)
+        print("%d cases from cases.json, %d of them also through the probe"
+              % (len(table), sum("flags" in row for row in table)), flush=True)
         self.stop_prefix(prefix)  # so its registry is on disk before the copy
         self.killed_run_case(prefix)
         refusing = self.make_refusing_prefix(prefix)
@@ -333,6 +364,7 @@ class Suite:
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
+    parser.add_argument("--probe", required=True, help="the probe build of the same sources")
     parser.add_argument("--arch", choices=["x64", "x86"], required=True)
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--version", required=True, help="the project's version")
@@ -344,7 +376,8 @@ def main():
         return missing
 
     with wineprefix.WorkFolder(options.work) as work:
-        return Suite(options.exe, options.arch, options.objdump, options.version, work).run()
+        return Suite(options.exe, options.probe, options.arch, options.objdump, options.version,
+                     work).run()
 
 
 if __name__ == "__main__":
