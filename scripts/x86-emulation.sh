@@ -16,12 +16,10 @@
 # a read-only view of the root that holds the project folder and shares
 # COMMAND's /tmp, a tmpfs. When COMMAND ends, the kernel ends every process
 # of the namespace and drops its mounts and handler: nothing outlives a run.
-if [ -z "${X86_PROJECT:-}" ]; then
-  X86_PROJECT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-  # shellcheck source=packages.sh
-  source "$X86_PROJECT/scripts/packages.sh"
-fi
-X86_SCRIPT=$X86_PROJECT/scripts/x86-emulation.sh
+X86_SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/x86-emulation.sh
+# The project whose build/ holds the root and whose folder the view shows.
+X86_PROJECT=${X86_PROJECT:-$(dirname "$(dirname "$X86_SCRIPT")")}
+declare -F CanRun32BitPrograms >/dev/null || source "${X86_SCRIPT%/*}/packages.sh"
 
 # X86EmulationWanted: whether the x86 build runs through QEMU here: where
 # the kernel cannot run it, or where HALTCTL_X86_EMULATION=1 asks for that
