@@ -60,7 +60,11 @@ RunInRoot() {
       mount --rbind /dev "$root/dev"
       mount -t tmpfs tmpfs "$root/dev/shm"
       mount -t tmpfs tmpfs "$root/tmp"
-      exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI=true \
+      # pivot_root, not chroot: a chrooted process may not make the user
+      # namespace in which the x86 build runs through QEMU.
+      mount --rbind "$root" "$root"
+      cd "$root" && pivot_root . . && umount -l .
+      exec /usr/bin/env -i HOME=/root LANG=C.UTF-8 TERM=dumb CI=true \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         bash -c "cd /root/haltctl && $2"' _ "$run" "$command" \
     </dev/null >"$fresh/$suite-$name.log" 2>&1 || status=$?
