@@ -86,8 +86,8 @@ PrepareX86Emulation() {
   # One line: what, why, how big.
   echo "setup: making $root, a Debian root with Wine's 32-bit side and QEMU 10, to run the" \
     "x86 build through QEMU$(CanRun32BitPrograms && echo ', as HALTCTL_X86_EMULATION=1 asks' ||
-    echo ': this kernel cannot run 32-bit programs'); once, about 330 MB to download, 1.3 GB on disk," \
-    "a few minutes" >&2
+    echo ': this kernel cannot run 32-bit programs'); once, about 400 MB to download, 2.1 GB on disk," \
+    "about 2 minutes" >&2
   EnsurePackages debootstrap || return 1
   RunAsRoot bash "$X86_SCRIPT" make-root "$root" \
     "$(. /etc/os-release && echo "$VERSION_CODENAME")" || return 1
