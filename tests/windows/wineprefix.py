@@ -75,6 +75,8 @@ def prepare(arch):
     elif arch == "x86" and not os.path.isdir((X86_ROOT or "") + "/usr/lib/i386-linux-gnu/wine"):
         missing = "Wine's 32-bit support (wine32:i386) is not installed"
     else:
+        if arch == "x86" and X86_ROOT is not None:
+            print("Wine's 32-bit side runs through QEMU user emulation here (%s)" % X86_EMULATION)
         return None
     print(missing + ("" if in_ci else "; skipped"))
     return 1 if in_ci else SKIP
