@@ -5,7 +5,10 @@
 #
 #   scripts/run.sh [--x86] [--fresh] [--] [haltctl arguments...]
 #
-# --x86    run the 32-bit build (needs Wine's 32-bit support); the default is x64
+# --x86    run the 32-bit build (needs Wine's 32-bit support; where the kernel
+#          cannot run 32-bit programs, or HALTCTL_X86_EMULATION=1, Wine's
+#          32-bit side runs through QEMU: scripts/x86-emulation.sh); the
+#          default is x64
 # --fresh  use a throwaway prefix for this run instead of the kept one
 # --       end of this script's options: all that follows goes to haltctl
 #
@@ -16,7 +19,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
+source scripts/x86-emulation.sh
 
+arguments=("$@")
 arch=x64
 fresh=false
 while [ $# -gt 0 ]; do
@@ -31,10 +36,16 @@ done
 
 preset=windows-$arch
 EnsurePackages cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
-if [ "$arch" = x86 ]; then
-  if ! CanRun32BitPrograms; then
-    echo "run: $NO_32BIT_REASON; run the x64 build instead" >&2
-    exit 1
+if [ "$arch" = x86 ] && [ -z "${HALTCTL_X86_ROOT:-}" ]; then
+  if X86EmulationWanted; then
+    # Wine's 32-bit side through QEMU: this script again, inside the emulation.
+    status=0
+    PrepareX86Emulation || status=$?
+    if [ "$status" -eq 2 ]; then
+      echo "run: $X86_BLOCKER; run the x64 build instead" >&2
+    fi
+    [ "$status" -eq 0 ] || exit 1
+    exec scripts/x86-emulation.sh exec -- scripts/run.sh "${arguments[@]}"
   fi
   EnsurePackages "${WINE32_PACKAGES[@]}"
 fi

@@ -14,13 +14,20 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
+source scripts/x86-emulation.sh
 
 EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
   "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
-if CanRun32BitPrograms; then
+if ! X86EmulationWanted; then
   EnsurePackages "${WINE32_PACKAGES[@]}"
 else
-  echo "setup: $NO_32BIT_REASON: the x86 Wine cases will be reported as skipped"
+  # The x86 Wine cases run through QEMU (scripts/x86-emulation.sh).
+  status=0
+  PrepareX86Emulation || status=$?
+  if [ "$status" -eq 2 ]; then
+    echo "setup: $X86_BLOCKER; the x86 Wine cases will be reported as skipped"
+  fi
+  [ "$status" -ne 1 ] || exit 1
 fi
 EnsureNpmPackages build/npm "${LINT_NPM_PACKAGES[@]}"
 

@@ -65,7 +65,11 @@ RunInRoot() {
       mount --rbind /dev "$root/dev"
       mount -t tmpfs tmpfs "$root/dev/shm"
       mount -t tmpfs tmpfs "$root/tmp"
-      exec chroot "$root" /usr/sbin/runuser -u "$user" -- /usr/bin/env -i HOME="$home" \
+      # pivot_root, not chroot: a chrooted process may not make the user
+      # namespace in which the x86 build runs through QEMU.
+      mount --rbind "$root" "$root"
+      cd "$root" && pivot_root . . && umount -l .
+      exec /usr/sbin/runuser -u "$user" -- /usr/bin/env -i HOME="$home" \
         USER="$user" LANG=C.UTF-8 TERM=dumb CI=true \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         bash -c "cd && $4"' _ "$run" "$user" "$([ "$user" = root ] && echo /root ||
