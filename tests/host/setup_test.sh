@@ -72,6 +72,19 @@ cases=(
   "no sudo|FAKE_NO_SUDO=1|cmake|1|sudo is not installed|"
 )
 failures=0
+# Report NAME OUTPUT [PROBLEM...]: one line for the row, and its output
+# after a failure.
+Report() {
+  local name=$1 output=$2
+  shift 2
+  if [ $# -eq 0 ]; then
+    echo "ok   $name"
+    return
+  fi
+  echo "FAIL $name: $(IFS=';'; echo "$*")"
+  sed 's/^/       | /' <<<"$output"
+  failures=$((failures + 1))
+}
 for user in root user; do
 for row in "${cases[@]}"; do
   IFS='|' read -r name settings arguments status text call <<<"$row"
@@ -102,13 +115,7 @@ for row in "${cases[@]}"; do
   [ "$status" -ne 0 ] && [[ "$output" != *"setup: error: "* ]] && problems+=("no error message")
   [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
   [ "$last" != "$call" ] && problems+=("last apt-get call '$last', expected '$call'")
-  if [ ${#problems[@]} -eq 0 ]; then
-    echo "ok   $name"
-  else
-    echo "FAIL $name: $(IFS=';'; echo "${problems[*]}")"
-    sed 's/^/       | /' <<<"$output"
-    failures=$((failures + 1))
-  fi
+  Report "$name" "$output" "${problems[@]}"
 done
 done
 
@@ -150,13 +157,7 @@ import wineprefix; sys.exit(wineprefix.prepare("x86") or 0)' \
   [ "$got" -ne "$status" ] && problems+=("status $got, expected $status")
   [ "$(wc -l <<<"$output")" -ne 1 ] && problems+=("not one line")
   [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
-  if [ ${#problems[@]} -eq 0 ]; then
-    echo "ok   x86 through QEMU: $name"
-  else
-    echo "FAIL x86 through QEMU: $name: $(IFS=';'; echo "${problems[*]}")"
-    sed 's/^/       | /' <<<"$output"
-    failures=$((failures + 1))
-  fi
+  Report "x86 through QEMU: $name" "$output" "${problems[@]}"
 done
 
 # With the root made (scripts/test.sh makes it where the emulation is
