@@ -165,12 +165,18 @@ class Suite:
             import wineprefix
             wineprefix.prepare(sys.argv[2])
             wineprefix.run(sys.argv[3], ["cmd", "/c", "exit"])
-            print(wineprefix._servers[sys.argv[3]].pid, flush=True)
+            print("server", wineprefix._servers[sys.argv[3]].pid, flush=True)
             time.sleep(600)""", os.path.dirname(os.path.abspath(__file__)), self.arch, copy],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-        server = int(killed.stdout.readline() or 0)
-        killed.kill()
-        killed.wait()
+        server = 0
+        try:
+            for line in killed.stdout:  # the harness may say more first
+                if line.startswith("server "):
+                    server = int(line.split()[1])
+                    break
+        finally:
+            killed.kill()
+            killed.wait()
         if server:
             os.kill(server, signal.SIGKILL)
         left = len(wineprefix.wine_processes(folder))
