@@ -47,7 +47,14 @@ commit=$(git rev-parse --short HEAD)
 rm -rf "$run"
 trap 'rm -rf "$run"' EXIT
 cp -a "$base" "$run"
+# This machine's own network settings: its resolver, and the certificate
+# authorities it adds to Debian's (a proxy that inspects TLS needs them for
+# npm's registry; the root's ca-certificates takes them in when installed).
 cp /etc/resolv.conf "$run/etc/resolv.conf" 2>/dev/null || true
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+  mkdir -p "$run/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$run/usr/local/share/ca-certificates/"
+fi
 user=root home=/root
 $as_user && user=newcomer home=/home/newcomer
 echo "try-fresh: $suite ($(cat "$run/etc/debian_version")), commit $commit, as $user," \
@@ -71,6 +78,7 @@ RunInRoot() {
       cd "$root" && pivot_root . . && umount -l .
       exec /usr/sbin/runuser -u "$user" -- /usr/bin/env -i HOME="$home" \
         USER="$user" LANG=C.UTF-8 TERM=dumb CI=true \
+        NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
         bash -c "cd && $4"' _ "$run" "$user" "$([ "$user" = root ] && echo /root ||
           echo "/home/$user")" "$command" </dev/null >"$fresh/$suite-$name.log" 2>&1 || status=$?
