@@ -87,8 +87,8 @@ def check_urls(url, homepage):
             raise ManifestError("%s is not set: the manifests need both HALTCTL_RELEASE_URL "
                                 "and HALTCTL_HOMEPAGE" % name)
         bad = sorted({c for c in value if not "!" <= c <= "~" or c in "'\"`\\<>"})
-        parts = urllib.parse.urlsplit(value)
-        if bad or parts.scheme != "https" or not parts.netloc:
+        address = urllib.parse.urlsplit(value)
+        if bad or address.scheme != "https" or not address.netloc:
             raise ManifestError("%s is %r: it must be an https:// URL of printable ASCII "
                                 "without quotes, backslashes or angle brackets%s"
                                 % (name, value, " (it holds %r)" % "".join(bad) if bad else ""))

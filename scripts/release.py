@@ -323,7 +323,7 @@ def earlier_release(out):
     """The entries of out that an earlier release made, by its own record:
     the package files its SHA256SUMS lists, SHA256SUMS itself, and
     manifests/ when that folder's record lists every file in it. Folders,
-    links and files no record names are never part of it."""
+    links and files no record names never count as its own."""
     def regular(path):
         return os.path.isfile(path) and not os.path.islink(path)
 

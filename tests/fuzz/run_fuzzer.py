@@ -13,13 +13,13 @@ import sys
 import time
 
 
-def text_files(seeds):
-    """The seed inputs that git would treat as text, changing their line
+def text_files(corpora):
+    """The corpus inputs that git would treat as text, changing their line
     ends on a checkout or a commit: a corpus is bytes, kept exact."""
     found = []
-    for seed in seeds:
-        names = sorted(os.listdir(seed))
-        check = subprocess.run(["git", "-C", seed, "check-attr", "text", "--"] + names,
+    for corpus in corpora:
+        names = sorted(os.listdir(corpus))
+        check = subprocess.run(["git", "-C", corpus, "check-attr", "text", "--"] + names,
                                capture_output=True, text=True)
         if check.returncode == 0:  # else not in a git checkout: nothing to ask
             found += [line.split(":")[0] for line in check.stdout.splitlines()
@@ -32,7 +32,7 @@ def main():
     seeds = sys.argv[6:]
     as_text = text_files(seeds)
     if as_text:
-        print("FAIL: git treats these seed inputs as text: %s" % " ".join(as_text))
+        print("FAIL: git treats these corpus inputs as text: %s" % " ".join(as_text))
         return 1
     os.makedirs(corpus, exist_ok=True)
     os.makedirs(artifacts, exist_ok=True)
