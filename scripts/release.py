@@ -386,8 +386,6 @@ def publish(scratch, out, made, earlier):
 def release(version, epoch, source, builds, out):
     signing = signing_options()
     url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
-    if url or homepage:
-        manifests.check_urls(url, homepage)
     check_output_folder(out)
     print("release: %s; dates from SOURCE_DATE_EPOCH %d (%s UTC)"
           % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
@@ -434,21 +432,17 @@ def release(version, epoch, source, builds, out):
 
 
 def main():
-    if sys.argv[1:2] == ["--check"]:  # before building: signing, URLs, the output folder
+    if sys.argv[1:2] in (["--check"], ["--compare-buildinfo"]):  # before building
         try:
+            if sys.argv[1] == "--compare-buildinfo":
+                compare_build_info(sys.argv[2])
+                return 0
             signing_options()
-            if os.environ.get("HALTCTL_RELEASE_URL") or os.environ.get("HALTCTL_HOMEPAGE"):
-                manifests.check_urls(os.environ.get("HALTCTL_RELEASE_URL"),
-                                     os.environ.get("HALTCTL_HOMEPAGE"))
+            url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
+            if url or homepage:
+                manifests.check_urls(url, homepage)
             check_output_folder(sys.argv[2])
-        except (ReleaseError, manifests.ManifestError) as error:
-            print("release: %s" % error, file=sys.stderr)
-            return 1
-        return 0
-    if sys.argv[1:2] == ["--compare-buildinfo"]:
-        try:
-            compare_build_info(sys.argv[2])
-        except (ReleaseError, OSError) as error:
+        except (ReleaseError, manifests.ManifestError, OSError) as error:
             print("release: %s" % error, file=sys.stderr)
             return 1
         return 0

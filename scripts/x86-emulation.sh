@@ -47,7 +47,7 @@ X86EmulationBlocker() {
 }
 
 X86EmulationBlockerDetail() {
-  local release major minor error root version
+  local release major minor error root
   release=$(uname -r)
   major=${release%%.*} minor=${release#*.}
   minor=${minor%%[!0-9]*}
@@ -62,15 +62,10 @@ X86EmulationBlockerDetail() {
     return 0
   fi
   root=$(X86Root)
-  if [ -e "$root/.qemu" ]; then
-    version=$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Version}' qemu-user 2>/dev/null) ||
-      version=none
-    version=${version#*:}
-    if [ "${version%%.*}" -lt 10 ] 2>/dev/null || [ "$version" = none ]; then
-      echo "Debian has no QEMU 10 for this release (apt installed qemu-user $version in $root;" \
-        "remove it to try again)"
-      return 0
-    fi
+  if [ -e "$root/.qemu" ] && ! HasQemu10 "$root"; then
+    echo "Debian has no QEMU 10 for this release (apt installed qemu-user $(QemuVersion "$root")" \
+      "in $root; remove it to try again)"
+    return 0
   fi
   return 1
 }
@@ -78,6 +73,21 @@ X86EmulationBlockerDetail() {
 # PrepareX86Emulation: makes the root on first use. Status 0 when the x86
 # build can run emulated; 1 when the set-up failed (its message printed);
 # 2 when the emulation is impossible here, X86_BLOCKER saying why.
+# QemuVersion ROOT: the version of qemu-user installed in ROOT, without its
+# epoch, or "none"; HasQemu10 ROOT: whether it is QEMU 10 or later.
+QemuVersion() {
+  local version
+  version=$(dpkg-query --admindir="$1/var/lib/dpkg" -W -f='${Version}' qemu-user 2>/dev/null) ||
+    version=none
+  echo "${version#*:}"
+}
+
+HasQemu10() {
+  local version
+  version=$(QemuVersion "$1")
+  [ "${version%%.*}" -ge 10 ] 2>/dev/null
+}
+
 PrepareX86Emulation() {
   local root
   root=$(X86Root)
@@ -176,10 +186,8 @@ InstallInRoot() {
       "${apt[@]}" install -y --no-install-recommends qemu-user
     touch "$root/.qemu"
   fi
-  version=$(chroot "$root" dpkg-query -W -f='${Version}' qemu-user)
-  version=${version#*:}
-  if [ "${version%%.*}" -lt 10 ]; then
-    echo "qemu-user $version: no QEMU 10 for $suite, Wine left out"
+  if ! HasQemu10 "$root"; then
+    echo "qemu-user $(QemuVersion "$root"): no QEMU 10 for $suite, Wine left out"
     return 0
   fi
   RegisterQemu "$root"
