@@ -160,28 +160,5 @@ import wineprefix; sys.exit(wineprefix.prepare("x86") or 0)' \
   Report "x86 through QEMU: $name" "$output" "${problems[@]}"
 done
 
-# With the root made (scripts/test.sh makes it where the emulation is
-# wanted), a run goes through QEMU and leaves nothing: a program it left
-# running in the background, its mounts and its handler end with it.
-x86=$(dirname "$packages")/x86-emulation.sh
-root=$(dirname "$(dirname "$x86")")/build/x86-root/$codename
-if [ -e "$root/.complete" ]; then
-  traced=$(HALTCTL_X86_EMULATION=1 timeout 120 bash "$x86" exec -- bash -c \
-    '(exec -a haltctl-x86-left sleep 600) >/dev/null 2>&1 & QEMU_STRACE=1 wine --version 2>&1' 2>&1)
-  problems=()
-  grep -q '^[0-9]* brk(NULL)' <<<"$traced" || problems+=("Wine's i386 loader did not run through QEMU")
-  ps -eo args | grep -q '^haltctl-x86-left' && problems+=("a process of the run is left")
-  grep -q ' x86-\(view\|tmp\) ' /proc/self/mountinfo && problems+=("a mount of the run is left")
-  [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ] && problems+=("an i386 handler for the whole machine")
-  if [ ${#problems[@]} -eq 0 ]; then
-    echo "ok   x86 through QEMU: a run leaves nothing"
-  else
-    echo "FAIL x86 through QEMU: a run leaves nothing: $(IFS=';'; echo "${problems[*]}")"
-    tail -n 5 <<<"$traced" | sed 's/^/       | /'
-    failures=$((failures + 1))
-  fi
-else
-  echo "ok   x86 through QEMU: a run leaves nothing (not run: no root in $root)"
-fi
 rm -rf "$work"
 exit $((failures > 0))
