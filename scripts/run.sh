@@ -52,7 +52,10 @@ fi
 
 # One run at a time for each architecture: a session end ends every
 # program of the prefix, and the build folder, the prefix and the trace
-# must be this run's own until it has said what happened.
+# must be this run's own until it has said what happened. Wine's programs
+# outlive the run (its server and the prefix's services linger), so none of
+# them gets the lock's descriptor: every command that may start Wine runs
+# with it closed.
 mkdir -p build
 exec {lock}>>"build/run-$arch.lock"
 if ! flock -n "$lock"; then
@@ -69,11 +72,11 @@ fi
 source scripts/wineprefix.sh
 if $fresh; then
   prefix=$(mktemp -d "$PWD/build/wine-$arch-fresh.XXXXXX")
-  trap 'RemoveWinePrefix "$prefix"' EXIT
+  trap 'RemoveWinePrefix "$prefix" {lock}>&-' EXIT
 else
   prefix=$PWD/build/wine-$arch
 fi
-UseWinePrefix "$prefix" "$arch"
+UseWinePrefix "$prefix" "$arch" {lock}>&-
 
 trace=build/run-$arch.trace
 if ! : >"$trace"; then
@@ -81,7 +84,7 @@ if ! : >"$trace"; then
   exit 1
 fi
 set +e
-WINEDEBUG=+relay "$WINE" "build/$preset/haltctl.exe" "$@" 2>"$trace"
+WINEDEBUG=+relay "$WINE" "build/$preset/haltctl.exe" "$@" 2>"$trace" {lock}>&-
 status=$?
 set -e
 
@@ -90,7 +93,7 @@ call=$(sed -n 's/^.*:Call user32\.ExitWindowsEx(\([0-9a-fA-F]*\),.*/\1/p' "$trac
 answer=$(sed -n 's/^.*:Ret  user32\.ExitWindowsEx() retval=\([0-9a-fA-F]*\) .*/\1/p' "$trace" |
   head -n 1)
 if [ -n "$call" ]; then
-  wineserver -w  # the session end Wine started ends the prefix's programs
+  wineserver -w {lock}>&-  # the session end Wine started ends the prefix's programs
   flags=$((16#$call))
   words=""
   ((flags & 1)) && words+=" + shutdown"

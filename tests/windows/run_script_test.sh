@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # scripts/run.sh as a user runs it: `-?` and `-l` started together, twice,
 # with a caller's WINEARCH and WINESERVER that must not reach Wine. Each
-# run's last line must describe its own request, and a --fresh run must
-# leave nothing of its prefix in build/.
+# run's last line must describe its own request, the lock they take turns
+# with must be free once both have ended (Wine's lingering programs may not
+# hold it), and a --fresh run must leave nothing of its prefix in build/.
 #
 #   run_script_test.sh SOURCE WORK
 set -uo pipefail
@@ -33,6 +34,12 @@ for round in 1 2; do
       failures=$((failures + 1))
     fi
   done
+  if flock -n "$source/build/run-x64.lock" true; then
+    echo "ok   round $round: the lock is free once both runs have ended"
+  else
+    echo "FAIL round $round: the lock is still held after both runs ended"
+    failures=$((failures + 1))
+  fi
 done
 bash "$source/scripts/run.sh" --fresh -? </dev/null >"$work/fresh" 2>&1
 status=$? left=$(find "$source/build" -maxdepth 1 -name 'wine-x64-fresh*' -printf '%f ')
