@@ -3,8 +3,10 @@
 this test: silent install exits 0 and puts the built executable into the
 Program Files folder; a program started afterwards finds haltctl on the PATH;
 a higher version replaces it, leaving one installation; the lower version is
-then refused; silent removal exits 0 and leaves neither the files, nor the
-folder, nor the PATH part. The signed executable runs too.
+then refused; silent removal exits 0 and leaves neither the files nor the
+folder. The machine's PATH is read before the install: after it, its folders must
+be that PATH's and the install folder, after the removal that PATH's again.
+The signed executable runs too.
 
     release_wine.py CLONE SIGNED-RELEASE x64|x86 WORK
 
@@ -44,8 +46,21 @@ def installations(prefix):
 
 
 def system_path(prefix):
-    out, _, _ = wineprefix.run(prefix, ["reg", "query", ENVIRONMENT, "/v", "PATH"])
-    return out.decode("latin-1")
+    """The machine's PATH as `reg query` prints it, or None where reg
+    fails or prints no such value."""
+    out, _, status = wineprefix.run(prefix, ["reg", "query", ENVIRONMENT, "/v", "PATH"])
+    value = re.search(r"^\s*PATH\s+REG_(?:EXPAND_)?SZ\s+(.*?)\r?$", out.decode("latin-1"),
+                      re.M | re.I)
+    return value.group(1) if status == 0 and value else None
+
+
+def path_entries(path, added=None):
+    """The folders of a PATH value, empty ones aside (Wine's removal leaves
+    the separator behind), with the one added, if any; None for none."""
+    if path is None:
+        return None
+    return [entry.rstrip("\\").lower() for entry in path.split(";") if entry] + \
+        ([added.lower()] if added else [])
 
 
 def msiexec(prefix, *args):
@@ -89,12 +104,15 @@ def main():
         installed = os.path.join(prefix, "drive_c", FOLDER[arch], "haltctl")
         windows_folder = "C:\\%s\\haltctl" % FOLDER[arch]
 
+        path = system_path(prefix)
+        step(path is not None, "the system PATH before installing: %s" % path)
         step(msiexec(prefix, "/i", msi) == 0, "msiexec /i %s /qn exits 0" % os.path.basename(msi))
         exe = os.path.join(installed, "haltctl.exe")
         step(os.path.isfile(exe) and open(exe, "rb").read() == built,
              "the installed %s\\haltctl.exe is the built executable" % windows_folder)
-        step(windows_folder.lower() in system_path(prefix).lower(),
-             "the system PATH holds %s" % windows_folder)
+        step(path is not None and
+             path_entries(system_path(prefix)) == path_entries(path, windows_folder),
+             "the system PATH is the old one and %s: %s" % (windows_folder, system_path(prefix)))
         out, _, status = wineprefix.run(prefix, ["cmd", "/c", "haltctl -?"])
         step(status == 0 and out.startswith(BANNER) and b"Usage:\r\n" in out,
              "a new cmd finds haltctl on the PATH: 'haltctl -?' shows the usage text, status %d"
@@ -105,14 +123,16 @@ def main():
         step(msiexec(prefix, "/i", newer) == 0, "installing %s over it exits 0" % higher)
         step(installations(prefix) == [("haltctl", higher)],
              "one installation remains, version %s: %s" % (higher, installations(prefix)))
+        step(path_entries(system_path(prefix)) == path_entries(path, windows_folder),
+             "the system PATH holds the folder once: %s" % system_path(prefix))
         status = msiexec(prefix, "/i", msi)
         step(status != 0 and installations(prefix) == [("haltctl", higher)],
              "installing %s over %s is refused (status %d)" % (version, higher, status))
 
         step(msiexec(prefix, "/x", newer) == 0, "msiexec /x /qn exits 0")
         step(not os.path.exists(installed), "the files and the folder are gone")
-        step(windows_folder.lower() not in system_path(prefix).lower(),
-             "the PATH part is gone: %s" % system_path(prefix).strip().splitlines()[-1:])
+        step(path is not None and path_entries(system_path(prefix)) == path_entries(path),
+             "the system PATH is the old one again: %s" % system_path(prefix))
         step(installations(prefix) == [], "Add/Remove Programs no longer shows haltctl")
 
         signed_zip, = glob.glob(os.path.join(glob.escape(signed), "*-windows-%s.zip" % arch))
