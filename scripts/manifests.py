@@ -28,7 +28,6 @@ DESCRIPTION = ("haltctl is a small console command for the Windows NT family tha
                "for administrators and their scripts.")
 TAGS = ["shutdown", "reboot", "logoff", "poweroff", "command-line", "admin"]
 ARCHES = [("x64", "64bit"), ("x86", "32bit")]  # winget's and Scoop's names
-RECORD = ".haltctl-manifests"  # in manifests/: the files a release made there
 
 
 class ManifestError(Exception):
@@ -275,9 +274,7 @@ foreach ($key in $keys) {
 
 
 def write(folder, url, homepage, write_zip, epoch):
-    """Writes manifests/ into the release folder, with its record (RECORD)
-    of the files it holds, which is what lets a later release replace them;
-    returns the files made."""
+    """Writes manifests/ into the release folder; returns the files made."""
     check_urls(url, homepage)
     url = url.rstrip("/")
     release = read_release(folder)
@@ -293,6 +290,4 @@ def write(folder, url, homepage, write_zip, epoch):
         made.append(name)
     made.append(chocolatey(release, url, homepage, write_zip,
                            os.path.join(folder, "manifests"), epoch))
-    with open(os.path.join(folder, "manifests", RECORD), "w", newline="\n") as f:
-        f.write("".join(name + "\n" for name in made))
     return ["manifests/" + name for name in made]

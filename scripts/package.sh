@@ -26,9 +26,11 @@
 # variable (CPATH, LIBRARY_PATH, GCC_EXEC_PREFIX, CXXFLAGS, ...) can change
 # a byte. One release at a time in a clone: a second run stops at once.
 #
-# The output folder may neither be nor hold this source tree. Only a
-# complete release replaces an earlier one there, and only what that
-# release's own record names (scripts/release.py says how).
+# The release owns its output folder: it must be new, empty, or an earlier
+# release holding nothing its record does not list, and may not touch the
+# sources or build/package; anything else stops the run before anything
+# is built or removed. A complete release replaces an earlier one whole
+# (scripts/release.py says how).
 set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."

@@ -19,12 +19,16 @@ HALTCTL_SIGN_PASSWORD_FILE names, if set; timestamp server
 HALTCTL_SIGN_TIMESTAMP_URL, if set); any of the three set without a usable
 PFX is an error.
 
-Everything is made in a folder of the run's own inside DIR, which the run
-locks. Only when all of it succeeded is it published, by renames: the
-earlier release moves aside and the new one in, all or nothing. The earlier
-release is what its own record names (the files its SHA256SUMS lists, and
-manifests/ by the record inside it); nothing else in DIR is ever moved or
-removed, and DIR may neither be nor hold the source tree.
+The release owns DIR whole: DIR must be new, empty, or an earlier release
+holding nothing but what the record it wrote (.haltctl-release) lists;
+anything else stops the run before anything is made. DIR may not touch the
+source tree (inside it, only build/ may hold it) nor build/package, the
+packaging's own work folder. The release is made in a folder of the run's
+own beside DIR and published by renames, under a lock on the folder that
+holds DIR: DIR aside, the new one in, the old one removed last; a failed
+rename puts the old one back. SIGINT, SIGTERM and SIGHUP unwind through the
+clean-up, and the next run removes or puts back whatever a killed one left
+beside DIR, saying so.
 """
 import argparse
 import fcntl
@@ -32,6 +36,7 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -299,88 +304,181 @@ def compare_build_info(path):
              ": the bytes may differ too" if differ else ""), flush=True)
 
 
+RECORD = ".haltctl-release"  # in the output folder: every entry the release made there
+# The names a run gives its folders beside the output folder: the release
+# being made, and an earlier one moved aside while the new one goes in.
+NEW, OLD = ".%s.haltctl-new-", ".%s.haltctl-old-"
+
+
+class Interrupted(BaseException):
+    """SIGINT, SIGTERM or SIGHUP: unwinds through the clean-up like Ctrl-C."""
+
+    def __init__(self, signum):
+        super().__init__(signal.Signals(signum).name)
+        self.signum = signum
+
+
+def raise_interrupted(signum, _):
+    raise Interrupted(signum)
+
+
+def entry_kind(path):
+    if os.path.islink(path):
+        return "link"
+    return "dir" if os.path.isdir(path) else "file" if os.path.isfile(path) else "other"
+
+
+def entries(folder):
+    """Every entry below folder as (kind, path relative to it), links
+    included and not followed."""
+    found = []
+    for parent, dirs, files in os.walk(folder):
+        for name in dirs + files:
+            path = os.path.join(parent, name)
+            found.append((entry_kind(path), os.path.relpath(path, folder)))
+    return sorted(found, key=lambda entry: entry[1])
+
+
+def read_record(out):
+    """The entries the release in out says it made, or an empty set where
+    out holds no record of a release."""
+    path = os.path.join(out, RECORD)
+    if entry_kind(path) != "file":
+        return set()
+    with open(path, errors="replace") as f:
+        lines = [line.rstrip("\n") for line in f if not line.startswith("#")]
+    return {tuple(line.split(" ", 1)) for line in lines if re.fullmatch(r"(file|dir) .+", line)}
+
+
+def foreign_entries(out):
+    """What out holds that no release of haltctl made there, by the record
+    it wrote: anything unlisted, or listed as another kind (a link where
+    the release made a file, say). An empty list where the release may
+    own out: it does not exist, is empty, or is wholly an earlier release."""
+    if not os.path.lexists(out):
+        return []
+    if entry_kind(out) != "dir":
+        return ["%s itself (a %s, not a folder)" % (out, entry_kind(out))]
+    recorded = read_record(out) | {("file", RECORD)}
+    return [path + ("/" if kind == "dir" else "") for kind, path in entries(out)
+            if (kind, path) not in recorded]
+
+
 def check_output_folder(out):
-    """A release never goes where publishing it could touch the sources."""
-    out = os.path.realpath(out)
-    if os.path.commonpath([SOURCE, out]) == out:
+    """The release owns its output folder: it may not touch the sources or
+    the packaging's own work folder, and it must be new, empty or wholly an
+    earlier release, so that replacing it loses nothing of anyone's."""
+    out = os.path.abspath(out)
+    real = os.path.realpath(out)
+    build = os.path.join(SOURCE, "build")
+    work = os.path.join(build, "package")
+
+    def within(path, folder):
+        return os.path.commonpath([path, folder]) == folder
+
+    if within(SOURCE, real):
         raise ReleaseError("the output folder %s %s the source tree %s: give a folder of its "
-                           "own, such as build/packages" % (out, "is" if out == SOURCE
+                           "own, such as build/packages" % (out, "is" if real == SOURCE
                                                              else "holds", SOURCE))
+    if within(real, SOURCE) and not within(real, build):
+        raise ReleaseError("the output folder %s lies among the sources in %s: give a folder "
+                           "of its own, such as build/packages" % (out, SOURCE))
+    if within(real, work) or within(work, real):
+        raise ReleaseError("the output folder %s %s build/package, the packaging's own work "
+                           "folder, which every release wipes: give another, such as "
+                           "build/packages" % (out, "is" if real == work else "lies inside"
+                                               if within(real, work) else "holds"))
+    if os.path.islink(out):
+        raise ReleaseError("the output folder %s is a link: give the folder itself (%s)"
+                           % (out, real))
+    foreign = foreign_entries(out)
+    if foreign:
+        raise ReleaseError("the output folder %s holds what no release of haltctl made there: "
+                           "%s%s. It must be new, empty, or an earlier release, which is "
+                           "replaced whole: move those away, or give a new folder, such as "
+                           "%s" % (out, ", ".join(foreign[:5]), " and %d more"
+                                   % (len(foreign) - 5) if len(foreign) > 5 else "",
+                                   os.path.join(out, "haltctl")))
 
 
-def lock_output_folder(out):
-    """Holds a lock on the output folder for the rest of the process: a
-    second release into the same folder stops at once."""
-    descriptor = os.open(out, os.O_RDONLY | os.O_DIRECTORY)
+def lock_beside(out):
+    """Locks the folder that holds out, for the rest of the process: the
+    run's own folders live there too, so a second release into out, or
+    beside it, stops at once."""
+    parent = os.path.dirname(out)
+    os.makedirs(parent, exist_ok=True)
+    descriptor = os.open(parent, os.O_RDONLY | os.O_DIRECTORY)
     try:
         fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
-        raise ReleaseError("another release is being written into %s: wait for it to end" % out)
+        os.close(descriptor)
+        raise ReleaseError("another release is being written into %s or beside it: wait for "
+                           "it to end" % out)
     return descriptor
 
 
-def earlier_release(out):
-    """The entries of out that an earlier release made, by its own record:
-    the package files its SHA256SUMS lists, SHA256SUMS itself, and
-    manifests/ when that folder's record lists every file in it. Folders,
-    links and files no record names never count as its own."""
-    def regular(path):
-        return os.path.isfile(path) and not os.path.islink(path)
-
-    found = []
-    sums = os.path.join(out, "SHA256SUMS")
-    if regular(sums):
-        with open(sums, errors="replace") as f:
-            for line in f:
-                listed = re.fullmatch(r"[0-9a-f]{64}  (haltctl-[^/\\]+)", line.rstrip("\n"))
-                if listed and regular(os.path.join(out, listed.group(1))):
-                    found.append(listed.group(1))
-        found.append("SHA256SUMS")
-    folder = os.path.join(out, "manifests")
-    record = os.path.join(folder, manifests.RECORD)
-    if os.path.isdir(folder) and not os.path.islink(folder) and regular(record):
-        with open(record) as f:
-            listed = set(f.read().splitlines()) | {manifests.RECORD}
-        held = {os.path.relpath(os.path.join(d, n), folder)
-                for d, _, names in os.walk(folder) for n in names}
-        if held <= listed:
-            found.append("manifests")
-    return sorted(found)
+def recover(out):
+    """Under the lock: finishes what an interrupted run left beside out. A
+    release half made is removed; an earlier release moved aside goes back
+    when the new one never came in, and is removed when it did. Says each
+    in one line."""
+    parent, name = os.path.split(out)
+    for pattern in (NEW, OLD):
+        prefix = pattern % name
+        for left in sorted(n for n in os.listdir(parent) if n.startswith(prefix)):
+            path = os.path.join(parent, left)
+            if entry_kind(path) != "dir":
+                continue
+            if pattern == OLD and not os.path.lexists(out):
+                os.rename(path, out)
+                print("release: put back the earlier release in %s, which an interrupted run "
+                      "had moved aside" % out, flush=True)
+            else:
+                shutil.rmtree(path)
+                print("release: removed %s, left by an interrupted run" % path, flush=True)
 
 
-def publish(scratch, out, made, earlier):
-    """Moves the earlier release aside and the new one in, by renames in
-    one file system: either every new entry is in place, or the earlier
-    release is back as it was. Refuses, before moving anything, an entry
-    of out in the way that no earlier release made."""
-    for name in made:
-        if os.path.lexists(os.path.join(out, name)) and name not in earlier:
-            raise ReleaseError("%s is in the way and no earlier release made it (%s): move it "
-                               "away or choose another output folder"
-                               % (os.path.join(out, name),
-                                  "a folder" if os.path.isdir(os.path.join(out, name))
-                                  else "not listed in its SHA256SUMS or manifests record"))
-    aside = tempfile.mkdtemp(prefix=".haltctl-earlier-", dir=out)
-    moves = []  # (from, to) done so far
+def publish(new, out):
+    """Puts the folder new in the place of out by renames: out aside, new
+    in, the old one removed last. Signals wait until both renames are done,
+    so the earlier release is either in place or back; a failed rename puts
+    it back."""
+    parent, name = os.path.split(out)
+    aside = None
+    held = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+    signal.pthread_sigmask(signal.SIG_BLOCK, held)
     try:
-        for name in earlier:
-            moves.append((os.path.join(out, name), os.path.join(aside, name)))
-            os.rename(*moves[-1])
-        for name in made:
-            moves.append((os.path.join(scratch, name), os.path.join(out, name)))
-            os.rename(*moves[-1])
-    except OSError as error:
-        failed = moves.pop()
+        if os.path.lexists(out):
+            aside = tempfile.mkdtemp(prefix=OLD % name, dir=parent)
+            os.rename(out, aside)
         try:
-            for source, target in reversed(moves):
-                os.rename(target, source)
-            os.rmdir(aside)
-        except OSError as undo:
-            raise PartialRelease("publishing failed at %s (%s), and so did putting the earlier "
-                               "release back (%s): %s now holds a mix; the earlier release's "
-                               "files not in it are in %s" % (failed[1], error, undo, out, aside))
-        raise ReleaseError("publishing failed at %s: %s" % (failed[1], error))
-    shutil.rmtree(aside)
+            os.rename(new, out)
+        except OSError as error:
+            try:
+                if aside:
+                    os.rename(aside, out)
+            except OSError as undo:
+                raise PartialRelease("publishing failed (%s), and so did putting the earlier "
+                                     "release back (%s): it is in %s, and the next release "
+                                     "into %s puts it back" % (error, undo, aside, out))
+            raise ReleaseError("publishing failed: cannot rename %s to %s: %s"
+                               % (new, out, error))
+        # Published: a signal now can only cut the clean-up short, which
+        # the next run finishes.
+        for signum in held:
+            signal.signal(signum, signal.SIG_IGN)
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, held)
+    if aside:
+        shutil.rmtree(aside)
+
+
+def write_record(folder):
+    listed = entries(folder)
+    with open(os.path.join(folder, RECORD), "w", newline="\n") as f:
+        f.write("# Made by haltctl's release: every entry it made here. A later release\n"
+                "# replaces this folder only while it holds nothing else.\n")
+        f.writelines("%s %s\n" % entry for entry in listed)
 
 
 def release(version, epoch, source, builds, out):
@@ -391,20 +489,25 @@ def release(version, epoch, source, builds, out):
           % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
              else "unsigned: set HALTCTL_SIGN_PFX to sign", epoch,
              time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))), flush=True)
-    # Everything is made in a folder of this run's own inside out, so that
-    # publishing is renames that need no space.
-    lock = lock_output_folder(out)
-    scratch = tempfile.mkdtemp(prefix=".haltctl-release-", dir=out)
+    # The release is made in a folder of this run's own beside out, so that
+    # publishing it is a rename in one file system.
+    lock = lock_beside(out)
+    scratch = work = None
     try:
+        recover(out)
+        check_output_folder(out)
+        scratch = tempfile.mkdtemp(prefix=NEW % os.path.basename(out), dir=os.path.dirname(out))
+        os.chmod(scratch, 0o755)
+        work = tempfile.mkdtemp(prefix="haltctl-release-")
         made = []
         for arch, build in sorted(builds.items()):
-            folder = os.path.join(scratch, arch)
+            folder = os.path.join(work, arch)
             stage(build, folder, epoch, signing)
             stem = "haltctl-%s-windows-%s" % (version, arch)
             write_zip(os.path.join(scratch, stem + ".zip"),
                       [(name, read(os.path.join(folder, name))) for name in FILES], epoch)
             msi = os.path.join(scratch, stem + ".msi")
-            write_msi(folder, msi, version, arch, epoch, scratch)
+            write_msi(folder, msi, version, arch, epoch, work)
             if signing:
                 sign(msi, signing)
             made += [stem + ".zip", stem + ".msi"]
@@ -417,17 +520,18 @@ def release(version, epoch, source, builds, out):
                                           .hexdigest(), name))
         made.append("SHA256SUMS")
         if url and homepage:
-            listed = manifests.write(scratch, url, homepage, write_zip, epoch)
-            made.append("manifests")
+            made += manifests.write(scratch, url, homepage, write_zip, epoch)
         else:
-            listed = []
             print("release: no package-manager manifests: they need HALTCTL_RELEASE_URL (the web "
                   "folder the files will be published in) and HALTCTL_HOMEPAGE", flush=True)
-        publish(scratch, out, made, earlier_release(out))
-        for name in [n for n in made if n != "manifests"] + listed:
+        write_record(scratch)
+        publish(scratch, out)
+        for name in made:
             print("%s  %d bytes" % (os.path.join(out, name), os.path.getsize(os.path.join(out, name))))
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        for folder in (scratch, work):
+            if folder:
+                shutil.rmtree(folder, ignore_errors=True)
         os.close(lock)
 
 
@@ -456,21 +560,19 @@ def main():
     builds = {arch: os.path.abspath(folder)
               for arch, folder in (b.split("=", 1) for b in options.build)}
     out = os.path.abspath(options.out)
-    made_out = not os.path.isdir(out)
+    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, raise_interrupted)
     try:
-        os.makedirs(out, exist_ok=True)
         release(options.version, options.epoch, options.source, builds, out)
     except PartialRelease as error:
         print("release: FAILED: %s" % error, file=sys.stderr)
         return 1
+    except Interrupted as interruption:
+        print("release: stopped by %s; %s was not changed" % (interruption, out), file=sys.stderr)
+        return 128 + interruption.signum
     except (ReleaseError, manifests.ManifestError, OSError,
             subprocess.CalledProcessError) as error:
-        if made_out and os.path.isdir(out) and not os.listdir(out):
-            os.rmdir(out)
-        left = earlier_release(out) if os.path.isdir(out) else []
-        print("release: FAILED, nothing in %s was changed%s: %s"
-              % (out, "; it still holds the earlier release (%s)" % ", ".join(left)
-                 if left else "", error), file=sys.stderr)
+        print("release: FAILED, %s was not changed: %s" % (out, error), file=sys.stderr)
         return 1
     return 0
 

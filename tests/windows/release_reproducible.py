@@ -10,15 +10,14 @@ release tests.
 
 The second run is made hard on purpose: it is called from another folder
 with a relative output folder, which holds an earlier release to be
-replaced beside folders and files no release made, with compiler flags and
-the compiler's search-path variables pointing at a wrapping stdlib.h, and a
-stale flag in the build cache; none of it may change a byte, and nothing
-but the earlier release may go. Before it, package.sh must refuse, with a
-message and no release: a tree with uncommitted changes, signing settings
-without a PFX, a build folder it cannot write, an output folder that holds
-the source tree, a release URL with a quote, and a second release in the
-same clone. After it, replacing a release must be all or nothing (a disk
-that fills up) and touch nothing an earlier release did not make.
+replaced, with compiler flags and the compiler's search-path variables
+pointing at a wrapping stdlib.h, and a stale flag in the build cache; none
+of it may change a byte. Before it, package.sh must refuse, with a message
+and no release: a tree with uncommitted changes, signing settings without a
+PFX, a build folder it cannot write, an output folder that holds the source
+tree or touches build/package, a release URL with a quote, and a second
+release in the same clone. After it, replacing a release must be all or
+nothing and touch nothing an earlier release did not make.
 
     release_reproducible.py SOURCE WORK BUILD
 
@@ -29,6 +28,7 @@ import hashlib
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -36,12 +36,10 @@ import time
 RUNS = [("a", 0o022, "UTC"), ("b", 0o077, "Pacific/Kiritimati")]
 RELEASE_URL = "https://downloads.example.org/haltctl/1.0.0"  # so that manifests are made
 HOMEPAGE = "https://example.org/haltctl"
-# What the second run's output folder holds before it: an earlier release
-# (the file its SHA256SUMS lists), and a folder and a file of the user's
-# named like a release's, which no release made.
-EARLIER = {"haltctl-0.9.0-windows-x64.zip": b"an earlier release"}
-NOT_MADE = {"haltctl-0.9.0-windows-x86.zip/notes.txt": b"a folder of the user's",
-            "haltctl-notes": b"a file of the user's"}
+# What the second run's output folder holds before it: an earlier release,
+# a file and the record that lists it.
+EARLIER = {"haltctl-0.9.0-windows-x64.zip": b"an earlier release",
+           ".haltctl-release": b"file haltctl-0.9.0-windows-x64.zip\n"}
 # Variables that GCC reads, pointing at a stdlib.h that would mark every
 # object built with it.
 COMPILER_VARIABLES = ["CPATH", "C_INCLUDE_PATH", "CPLUS_INCLUDE_PATH", "LIBRARY_PATH",
@@ -81,6 +79,10 @@ def refusals(clone, work):
         ("a quote in the release URL", {"HALTCTL_RELEASE_URL": RELEASE_URL + "/'+x+'",
                                         "HALTCTL_HOMEPAGE": HOMEPAGE}, "without quotes"),
         ("a second release in this clone", {}, "another scripts/package.sh"),
+        # One letter from the default, and a folder inside it: the
+        # packaging wipes build/package before it builds.
+        ("output folder build/package", {}, "the packaging's own work folder"),
+        ("output folder inside build/package", {}, "the packaging's own work folder"),
     ]
     failures = []
     beside = os.path.join(os.path.dirname(clone), "haltctl-notes")
@@ -94,6 +96,9 @@ def refusals(clone, work):
         if label == "output folder holding the source tree":
             target = os.path.dirname(clone)
             os.makedirs(beside)
+        if label.startswith("output folder") and "build/package" in label:
+            target = os.path.join(build, "package", "" if label == "output folder build/package" else "tmp")
+            plant(target, {"haltctl-notes/notes.txt": b"notes", "SHA256SUMS": b""})
         lock = os.open(clone, os.O_RDONLY)
         if label == "a second release in this clone":
             fcntl.flock(lock, fcntl.LOCK_EX)
@@ -109,6 +114,9 @@ def refusals(clone, work):
         if label == "output folder holding the source tree":
             ok = ok and os.path.isdir(beside) and os.path.isdir(os.path.join(clone, ".git"))
             shutil.rmtree(beside, ignore_errors=True)
+        if "build/package" in label:
+            ok = ok and os.path.isfile(os.path.join(target, "haltctl-notes", "notes.txt"))
+            shutil.rmtree(build)
         print("%-4s refused: %s: status %d, %s" % ("ok" if ok else "FAIL", label,
                                                    run.returncode, last[0][:120]))
         if not ok:
@@ -162,25 +170,19 @@ def clone_working_tree(source, clone):
     return "the working tree: commit %s with its uncommitted changes" % commit
 
 
-def write_files(folder, files):
-    for name, data in files.items():
-        os.makedirs(os.path.dirname(os.path.join(folder, name)), exist_ok=True)
-        with open(os.path.join(folder, name), "wb") as f:
-            f.write(data)
-
-
 def hashes(folder):
     return {os.path.relpath(os.path.join(d, n), folder):
             hashlib.sha256(open(os.path.join(d, n), "rb").read()).hexdigest()
             for d, _, names in os.walk(folder) for n in names}
 
 
-# Runs a command with a small file system of its own mounted on OUT, holding
-# a copy of EARLIER; afterwards writes OUT's files and their hashes to
-# LISTING, since the mount goes with the namespace.
-FULL_DISK = """mount -t tmpfs -o size=64k tmpfs "$1" && cp -a "$2/." "$1" || exit 99
+# Runs a command with a small file system of its own mounted on DISK,
+# holding a copy of EARLIER in DISK/out; afterwards writes the files of
+# DISK/out and their hashes to LISTING, since the mount goes with the
+# namespace.
+FULL_DISK = """mount -t tmpfs -o size=64k tmpfs "$1" && cp -a "$2" "$1/out" || exit 99
 "${@:4}"; status=$?
-(cd "$1" && find . -type f -exec sha256sum {} +) >"$3"
+(cd "$1/out" && find . -type f -exec sha256sum {} +) >"$3"
 exit $status"""
 
 
@@ -193,31 +195,60 @@ def small_disk():
     return None
 
 
+def plant(folder, files):
+    """Files {name: bytes}; None makes an empty folder, a str a link to it."""
+    for name, data in files.items():
+        path = os.path.join(folder, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        if data is None:
+            os.makedirs(path)
+        elif isinstance(data, str):
+            os.symlink(data, path)
+        else:
+            with open(path, "wb") as f:
+                f.write(data)
+
+
 def replacements(clone, packages, work):
-    """Releases of version 1.0.1 made from clone a's executables into
-    copies of its release. A disk that fills up: a 64 KiB file system
-    holding an earlier release (its zips and SHA256SUMS, 36 KiB), too small
-    for the new one (about 110 KiB) even once empty, must keep the earlier
-    release whole and say so (not run where no mount namespace is allowed).
-    Files and folders no release made stay; one in the way
-    stops the release; a folder that another release is being written into
-    is refused."""
+    """Releases of version 1.0.1 made from clone a's executables into an
+    output folder that holds a copy of its release, or only what a row
+    puts there. The release must replace a release of its own whole, even
+    where a killed run left its folders beside it, and refuse a folder
+    holding anything else, leaving it as it was. A disk that fills up: a
+    64 KiB file system holding an earlier release (its zips, SHA256SUMS and
+    record, 36 KiB), too small for the new one (about 110 KiB), must keep
+    the earlier release whole and say so (not run where no mount namespace
+    is allowed). SIGTERM while the release is made must leave the earlier
+    one as it was."""
     builds = ["--build=%s=%s" % (arch, os.path.join(clone, "build", "package", "windows-" + arch))
               for arch in ("x64", "x86")]
     user = {"haltctl-notes/notes.txt": b"notes", "haltctl-1.0.0-windows-x64.zip.asc/x": b"sig"}
-    rows = [  # label, files added to the copy, status, message, kept
-        ("a disk that fills up", {}, 1, "still holds the earlier release", "all"),
-        ("folders and files no release made", user, 0, "", "user"),
-        ("a file in the way", {"haltctl-1.0.1-buildinfo.txt": b"mine"}, 1, "is in the way",
+    iso = {"debian.iso": b"an ISO", "SHA256SUMS": b"%s  debian.iso\n"
+           % hashlib.sha256(b"an ISO").hexdigest().encode()}
+    rows = [  # label, start from the release, files added, status, message, kept
+        ("an earlier release", True, {}, 0, "", "new"),
+        ("a disk that fills up", True, {}, 1, "was not changed", "all"),
+        ("folders and files no release made", True, user, 1, "haltctl-notes/", "all"),
+        ("a SHA256SUMS of something else", False, iso, 1, "no release of haltctl made", "all"),
+        ("a link and an empty folder in manifests/", True,
+         {"manifests/mine": None, "manifests/link": "/"}, 1, "manifests/link", "all"),
+        ("another release writing beside it", True, {}, 1, "another release is being written",
          "all"),
-        ("another release writing there", {}, 1, "another release is being written", "all"),
+        ("its folder half made by a killed run", True, {"../.out.haltctl-new-k1/x": b"half"}, 0,
+         "left by an interrupted run", "new"),
+        ("an earlier release moved aside by a killed run", True, {}, 0, "put back", "new"),
+        ("SIGTERM while it is made", True, {}, 143, "stopped by SIGTERM", "all"),
     ]
     namespace = small_disk()
     failures = []
-    for label, added, status, message, kept in rows:
-        out = os.path.join(work, "replace", label.replace(" ", "-"))
-        shutil.copytree(packages, out)
-        write_files(out, added)
+    for label, copy, added, status, message, kept in rows:
+        parent = os.path.join(work, "replace", label.replace(" ", "-").replace("/", ""))
+        out = os.path.join(parent, "out")
+        if copy:
+            shutil.copytree(packages, out, symlinks=True)
+        else:
+            os.makedirs(out)
+        plant(out, added)
         release = [sys.executable, os.path.join(clone, "scripts", "release.py"),
                    "--version", "1.0.1", "--epoch", "1700000000", "--source", label] + builds
         command = release + ["--out", out]
@@ -227,22 +258,39 @@ def replacements(clone, packages, work):
         if disk and not namespace:
             print("     not run: replacing on a disk that fills up needs a mount namespace")
             continue
+        before = hashes(out)
         if disk:
             shutil.rmtree(os.path.join(out, "manifests"))
             for name in os.listdir(out):
-                if not name.endswith((".zip", "SHA256SUMS")):
+                if not name.endswith((".zip", "SHA256SUMS", ".haltctl-release")):
                     os.unlink(os.path.join(out, name))
-            earlier, out = out, out + ".mount"
-            os.makedirs(out)
-            listing = os.path.join(work, "replace", "listing")
-            command = namespace + ["bash", "-c", FULL_DISK, "_", out, earlier, listing] + \
-                release + ["--out", out]
-        before = hashes(earlier if disk else out)
-        lock = os.open(out, os.O_RDONLY)
+            with open(os.path.join(out, ".haltctl-release")) as f:
+                record = [line for line in f if not line.startswith(("file haltctl-1.0.0-b",
+                          "file haltctl-1.0.0-windows-x64.m", "file haltctl-1.0.0-windows-x86.m",
+                          "file manifests/", "dir manifests"))]
+            with open(os.path.join(out, ".haltctl-release"), "w") as f:
+                f.writelines(record)
+            before = hashes(out)
+            disk_folder = os.path.join(parent, "disk")
+            os.makedirs(disk_folder)
+            listing = os.path.join(parent, "listing")
+            command = namespace + ["bash", "-c", FULL_DISK, "_", disk_folder, out, listing] + \
+                release + ["--out", os.path.join(disk_folder, "out")]
+        if label.startswith("an earlier release moved aside"):
+            os.rename(out, os.path.join(parent, ".out.haltctl-old-k2"))
+        lock = os.open(parent, os.O_RDONLY)
         if label.startswith("another release"):
             fcntl.flock(lock, fcntl.LOCK_EX)
-        run = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                             text=True)
+        run = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+        if label.startswith("SIGTERM"):
+            deadline = time.monotonic() + 60
+            while time.monotonic() < deadline and not any(
+                    n.startswith(".out.haltctl-new-") and os.listdir(os.path.join(parent, n))
+                    for n in os.listdir(parent)):
+                time.sleep(0.05)
+            run.send_signal(signal.SIGTERM)
+        output = run.communicate()[0]
         os.close(lock)
         if disk:
             with open(listing) as f:
@@ -250,29 +298,47 @@ def replacements(clone, packages, work):
                          (line.rstrip("\n").split("  ", 1) for line in f)}
         else:
             after = hashes(out)
-        left = [n for n in after if n.startswith(".haltctl-")]
+        left = [n for n in os.listdir(parent) if n.startswith(".out.haltctl-")]
         problems = []
-        if run.returncode != status or message not in run.stdout:
+        if run.returncode != status or message not in output:
             problems.append("status %d, expected %d with '%s'" % (run.returncode, status, message))
-        if kept == "all" and after != before:
+        if kept == "all" and (after != before or not disk and sorted(entries(out)) !=
+                              entries_planted(packages if copy else None, added)):
             problems.append("the folder changed: %s" % sorted(
                 n for n in set(after) | set(before) if after.get(n) != before.get(n)))
-        if kept == "user":
+        if kept == "new":
             check = subprocess.run(["sha256sum", "-c", "--quiet", "SHA256SUMS"], cwd=out,
                                    capture_output=True, text=True)
-            old = [n for n in after if n.startswith("haltctl-1.0.0") and n not in added]
-            if any(after.get(n) != hashlib.sha256(data).hexdigest()
-                   for n, data in added.items()) or old or check.returncode != 0:
-                problems.append("the user's files changed, or the 1.0.0 release (%s) stayed, "
-                                "or the new one does not check: %s" % (old, check.stdout))
+            old = [n for n in after if "1.0.0" in n]
+            if old or check.returncode != 0:
+                problems.append("the 1.0.0 release (%s) stayed, or the new one does not check: "
+                                "%s" % (old, check.stdout))
         if left:
             problems.append("left %s" % left)
-        last = (run.stdout.strip().splitlines() or [""])[-1]
+        last = (output.strip().splitlines() or [""])[-1]
         print("%-4s replacing: %s: status %d, %s" % ("FAIL" if problems else "ok", label,
                                                      run.returncode, last[:140]))
         if problems:
-            failures.append("replacing, %s: %s\n%s" % (label, "; ".join(problems), run.stdout))
+            failures.append("replacing, %s: %s\n%s" % (label, "; ".join(problems), output))
     return failures
+
+
+def entries(folder):
+    """Every entry below folder, links not followed, as (path, is a link)."""
+    return [(os.path.relpath(os.path.join(d, n), folder), os.path.islink(os.path.join(d, n)))
+            for d, dirs, names in os.walk(folder) for n in dirs + names] \
+        if os.path.isdir(folder) else []
+
+
+def entries_planted(release, added):
+    """What entries() must find in a folder left as it was."""
+    found = entries(release) if release else []
+    for name, data in added.items():
+        if not name.startswith("../"):
+            parts = name.split("/")
+            found += [("/".join(parts[:i]), False) for i in range(1, len(parts))]
+            found.append((name, isinstance(data, str)))
+    return sorted(set(found))
 
 
 def shared_folders(build, work):
@@ -325,13 +391,9 @@ def main():
     time.sleep(1.5)  # a later second, so that no date can come from the clock
     caller = os.path.join(work, "b caller")
     packages = [os.path.join(clones[0], "build", "packages"), os.path.join(caller, "out")]
-    write_files(packages[1], dict(EARLIER, **NOT_MADE))
-    with open(os.path.join(packages[1], "SHA256SUMS"), "w") as f:
-        f.writelines("%s  %s\n" % (hashlib.sha256(data).hexdigest(), name)
-                     for name, data in sorted(EARLIER.items()) + [("haltctl-0.9.0-windows-x86.zip",
-                                                                   b"")])
+    plant(packages[1], EARLIER)
     wrapper = os.path.join(work, "wrapping headers")
-    write_files(wrapper, {"stdlib.h": b'#include_next <stdlib.h>\n'
+    plant(wrapper, {"stdlib.h": b'#include_next <stdlib.h>\n'
                           b'static const char haltctl_wrapped[] __attribute__((used)) = '
                           b'"WRAPPED BY THE CALLER";\n'})
     stale = os.path.join(clones[1], "build", "package", "windows-x64")
@@ -340,14 +402,9 @@ def main():
                    capture_output=True)
     package(clones[1], *RUNS[1][1:], caller=caller, out="out",
             env=dict({name: wrapper for name in COMPILER_VARIABLES}, CXXFLAGS="-fno-inline"))
-    kept = hashes(packages[1])
-    if any(kept.get(name) != hashlib.sha256(data).hexdigest()
-           for name, data in NOT_MADE.items()) or \
-            any(name in kept for name in EARLIER):
-        failures.append("the second run did not replace just the earlier release: %s"
-                        % sorted(kept))
-    os.unlink(os.path.join(packages[1], "haltctl-notes"))
-    shutil.rmtree(os.path.join(packages[1], "haltctl-0.9.0-windows-x86.zip"))
+    if "haltctl-0.9.0-windows-x64.zip" in hashes(packages[1]):
+        failures.append("the second run did not replace the earlier release: %s"
+                        % sorted(hashes(packages[1])))
 
     first, second = (artifacts(p, c) for p, c in zip(packages, clones))
     if sorted(first) != sorted(second):
