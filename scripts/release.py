@@ -63,12 +63,6 @@ BYTE_LIBRARIES = re.compile(r"/lib(msi|gcab|gsf|z)[-.]")  # of wixl and msibuild
 # Names the GUIDs below derive from; never change it, or upgrades break.
 NAMESPACE = uuid.UUID("0c8e3b0a-54a3-4e0f-9d55-5a3c1f6f2b9e")
 MSI_TEMPLATE = {"x64": "x64;1033", "x86": "Intel;1033"}
-# The system PATH gains the install folder; removal takes out that part.
-ENVIRONMENT_TABLE = ("Environment\tName\tValue\tComponent_\n"
-                     "s72\tl255\tL255\ts72\n"
-                     "Environment\tEnvironment\n"
-                     "PATH\t=-*PATH\t[~];[INSTALLDIR]\thaltctl\n")
-ENVIRONMENT_ACTIONS = [("RemoveEnvironmentStrings", 3300), ("WriteEnvironmentStrings", 5200)]
 
 
 class ReleaseError(Exception):
@@ -186,17 +180,20 @@ def write_msi(folder, path, version, arch, epoch, scratch):
                         "-D", "ProductCode=" + product_code.strip("{}"), "-o", path,
                         os.path.join(PACKAGING, "haltctl.wxs")]), cwd=folder)
 
-    # wixl takes no <Environment>: the PATH row and the two actions that
-    # write and remove it are added to the package it made.
+    # wixl takes no <Environment>: the installer's PATH entry and the two
+    # actions that write and remove it are tables beside the .wxs, imported
+    # into the package wixl made (the actions added to its own sequence).
     tables = os.path.join(scratch, "tables-" + arch)
     os.makedirs(tables)
+    with open(os.path.join(PACKAGING, "Environment.idt")) as f:
+        environment = f.read()
+    with open(os.path.join(PACKAGING, "InstallExecuteSequence.idt")) as f:
+        actions = f.read().splitlines(keepends=True)[3:]  # its rows, past the header
     with open(os.path.join(tables, "Environment.idt"), "w", newline="\r\n") as f:
-        f.write(ENVIRONMENT_TABLE)
+        f.write(environment)
     sequence = run(["msiinfo", "export", path, "InstallExecuteSequence"])
     with open(os.path.join(tables, "InstallExecuteSequence.idt"), "w", newline="\r\n") as f:
-        f.write(sequence.replace("\r\n", "\n"))
-        for action, number in ENVIRONMENT_ACTIONS:
-            f.write("%s\t\t%d\n" % (action, number))
+        f.write(sequence.replace("\r\n", "\n") + "".join(actions))
     run(at_epoch(epoch, ["msibuild", path, "-i", os.path.join(tables, "Environment.idt"),
                         "-i", os.path.join(tables, "InstallExecuteSequence.idt")]))
     run(at_epoch(epoch, ["msibuild", path, "-s", "haltctl %s" % version, "the haltctl developers",
