@@ -7,8 +7,14 @@ notices shipped with haltctl (packaging/THIRD-PARTY-NOTICES.txt) are
 written from that list; a new object means reading its licence in Debian's
 copyright files and, if it asks for a notice with binary copies, adding it.
 
-    check_runtime_objects.py MAP LIST
+Reads GNU ld's map and lld's (the ARM64 build's); in lld's, every input from
+outside the build folder (the map's folder) is the toolchain's. With --none
+the link may take no runtime object at all, listed or not: the ARM64 build
+links only its own objects and the import libraries it makes.
+
+    check_runtime_objects.py MAP LIST [--none]
 """
+import os
 import re
 import sys
 
@@ -44,10 +50,73 @@ def linked_objects(map_text):
     return found
 
 
+# lld's map: "Address Size Align Out In Symbol", then per line a header of
+# 24 characters and the output section, an input (indented 8) or a symbol
+# (indented 16). An input is FILE:(SECTION): an object file as the linker
+# was given it, or an archive member, as ARCHIVE(MEMBER) or (lld 14) the
+# member's name alone.
+LLD_HEADER = re.compile(r"^Address +Size +Align +Out +In +Symbol$")
+LLD_INPUT = re.compile(r"^[0-9a-f]{8} [0-9a-f]{8} [ 0-9]{5} {9}(\S.*):\(.*\)$", re.M)
+
+
+def archive_members(path):
+    """The member names of an archive in the common (GNU) format."""
+    with open(path, "rb") as f:
+        data = f.read()
+    names, long_names, offset = set(), b"", 8
+    while data.startswith(b"!<arch>\n") and offset + 60 <= len(data):
+        name, size = data[offset:offset + 16].decode("latin-1").rstrip(), int(data[offset + 48:offset + 58])
+        body = data[offset + 60:offset + 60 + size]
+        if name == "//":
+            long_names = body
+        elif name[1:].isdigit():
+            start = int(name[1:])
+            names.add(long_names[start:long_names.index(b"/\n", start)].decode("latin-1"))
+        elif name not in ("/", "/SYM64/"):
+            names.add(name.rstrip("/"))
+        offset += 60 + size + size % 2
+    return names
+
+
+def lld_inputs(map_text, build):
+    """(the toolchain's objects, the build's own inputs) of an lld link: own
+    are the files in the build folder and the members of its archives."""
+    members = set()
+    for name in os.listdir(build):
+        if name.endswith(".a"):
+            members |= archive_members(os.path.join(build, name))
+    found, own = set(), set()
+    for m in LLD_INPUT.finditer(map_text):
+        name = m.group(1)
+        if name.startswith("<"):  # made by the linker itself
+            continue
+        path = os.path.normpath(os.path.join(build, re.sub(r"\(.*\)$", "", name)))
+        if name in members or (os.path.commonpath([path, build]) == build and os.path.isfile(path)):
+            own.add(name)
+        else:
+            found.add(normalize(name))
+    return found, own
+
+
 def main():
     map_path, list_path = sys.argv[1:3]
+    none = sys.argv[3:] == ["--none"]
     with open(map_path, errors="replace") as f:
-        linked = linked_objects(f.read())
+        text = f.read()
+    if LLD_HEADER.match(text.split("\n", 1)[0]):
+        linked, own = lld_inputs(text, os.path.dirname(os.path.abspath(map_path)))
+        if not own:
+            print("%s: no input of the link found in the map" % map_path, file=sys.stderr)
+            return 1
+    else:
+        linked = linked_objects(text)
+    if none:
+        if linked:
+            print("the link took runtime objects: %s. This build links none: its start-up "
+                  "code is platform/startup_arm64.cpp, its import libraries are made from "
+                  "platform/*.def" % ", ".join(sorted(linked)), file=sys.stderr)
+            return 1
+        return 0
     listed = {}
     with open(list_path) as f:
         for line in f:

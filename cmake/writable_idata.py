@@ -1,10 +1,14 @@
 #!/usr/bin/env python3
-"""Marks a linked image's .idata section writable, as the delay-load helper
-needs it: the toolchain's delay-import libraries keep the address slots of
-USER32 and ADVAPI32 in .idata, and the helper writes each function's address
-into its slot at the first call. binutils 2.44 and later link .idata
+"""Makes the sections writable that the delay-load helper writes into: at a
+delay-loaded function's first call it stores the DLL's module handle and the
+function's address in slots of the image.
+
+GNU ld (x64, x86): the toolchain's delay-import libraries keep the address
+slots of USER32 and ADVAPI32 in .idata, which binutils 2.44 and later link
 read-only, so that write would fault; earlier ones link it writable, and
-then nothing changes here. The header checksum is computed afresh.
+then nothing changes here. lld (ARM64) fills the delay-import directory and
+puts the slots in .data: each section its descriptors name is checked and,
+if need be, marked writable. The header checksum is computed afresh.
 
     writable_idata.py IMAGE
 """
@@ -15,16 +19,26 @@ import pefile
 IMAGE_SCN_MEM_WRITE = 0x80000000
 
 
+def slot_sections(pe):
+    """The sections that hold the helper's slots: those the delay-import
+    directory names when the linker filled it, else .idata."""
+    delayed = getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])
+    if delayed:
+        rvas = [rva for entry in delayed for rva in (entry.struct.pIAT, entry.struct.phmod)]
+        return [s for s in pe.sections if any(s.contains_rva(rva) for rva in rvas)]
+    return [s for s in pe.sections if s.Name.rstrip(b"\0") == b".idata"]
+
+
 def main():
     path = sys.argv[1]
     pe = pefile.PE(path)
-    idata = [s for s in pe.sections if s.Name.rstrip(b"\0") == b".idata"]
-    if not idata:
-        print("%s: no .idata section" % path, file=sys.stderr)
+    sections = slot_sections(pe)
+    if not sections:
+        print("%s: no delay-import directory and no .idata section" % path, file=sys.stderr)
         return 1
-    if all(s.Characteristics & IMAGE_SCN_MEM_WRITE for s in idata):
+    if all(s.Characteristics & IMAGE_SCN_MEM_WRITE for s in sections):
         return 0
-    for section in idata:
+    for section in sections:
         section.Characteristics |= IMAGE_SCN_MEM_WRITE
     pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
     data = pe.write()

@@ -12,6 +12,9 @@ HOST_PACKAGES=(cmake ninja-build g++ libgtest-dev python3 binutils)
 FUZZ_PACKAGES=(clang libclang-rt-CLANG-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 python3-pefile)
+# Windows on ARM64: the release's LLVM (clang, lld, llvm-windres, llvm-dlltool),
+# MinGW-w64's headers and the C++ headers of its x64 g++ (cmake/llvm-aarch64.cmake).
+ARM64_PACKAGES=(clang lld llvm mingw-w64-common g++-mingw-w64-x86-64-win32 python3-pefile)
 RELEASE_PACKAGES=(wixl msitools faketime osslsigncode openssl python3-yaml python3-debian)
 RELEASE_TEST_PACKAGES=(git yamllint)
 WINE64_PACKAGES=(wine wine64 arch-test)

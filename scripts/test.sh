@@ -17,7 +17,8 @@ source scripts/packages.sh
 source scripts/x86-emulation.sh
 
 EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
-  "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
+  "${ARM64_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" \
+  "${WINE64_PACKAGES[@]}"
 if ! X86EmulationWanted; then
   EnsurePackages "${WINE32_PACKAGES[@]}"
 else
@@ -46,7 +47,7 @@ if ! rm -rf "$TMPDIR" || ! mkdir -p "$TMPDIR" || ! : >"$HALTCTL_WINE_FOLDERS"; t
   echo "test: cannot remake $TMPDIR: is build/ yours? (sudo leaves it root's)" >&2
   exit 1
 fi
-for preset in host host-asan fuzz windows-x64 windows-x86 release; do
+for preset in host host-asan fuzz windows-x64 windows-x86 windows-arm64 release; do
   log=build/logs/$preset.log
   begun=$SECONDS
   if { cmake --preset "$preset" && cmake --build --preset "$preset" &&

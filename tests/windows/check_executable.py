@@ -9,7 +9,7 @@ never happen: it must delay-load ADVAPI32 alone, and no name that could end
 the session may stand anywhere in the file, imported, delay-loaded or to be
 looked up at run time. Its SHA-256 is printed, for the workflow to pin.
 
-    check_executable.py EXE x64|x86 [--probe]
+    check_executable.py EXE x64|x86|arm64 [--probe]
 """
 import hashlib
 import os
@@ -21,9 +21,12 @@ import pefile
 IMPORTED_DLLS = {"kernel32.dll", "msvcrt.dll"}     # loaded with the program
 DELAYED_DLLS = {"user32.dll", "advapi32.dll"}      # loaded at their first call
 MAX_SIZE = 64 * 1024
-EXPECTED = {  # optional header magic, subsystem version
-    "x64": (0x20B, (5, 2)),
-    "x86": (0x10B, (4, 0)),
+EXPECTED = {  # machine, optional header magic, subsystem version, the linker fills
+    #           the delay-import directory (lld does, GNU ld does not)
+    "x64": (0x8664, 0x20B, (5, 2), False),
+    "x86": (0x14C, 0x10B, (4, 0), False),
+    # 6.2: the lowest Microsoft's linker takes for ARM64; Windows 10 and 11.
+    "arm64": (0xAA64, 0x20B, (6, 2), True),
 }
 IMAGE_SUBSYSTEM_WINDOWS_CUI = 3
 # What the probe must not be able to call: the request itself, the other
@@ -42,7 +45,8 @@ def delay_loaded(pe):
     descriptors that the toolchain's delay-import libraries put in the image
     are found by their shape: attributes 1 (addresses are RVAs), then RVAs of
     the DLL's name, its module handle, its address table and its name table,
-    all inside the image, the name ending in ".dll"."""
+    all inside the image, the name ending in ".dll". The helper writes the
+    module handle too: a read-only one marks every function."""
     image = pe.get_memory_mapped_image()
     limit = pe.OPTIONAL_HEADER.SizeOfImage
     wide = pe.OPTIONAL_HEADER.Magic == 0x20B
@@ -66,7 +70,7 @@ def delay_loaded(pe):
             name = pe.get_string_at_rva(entry + 2, 128).decode("ascii", "replace")
             if not slot:
                 name += "(NO LOADER CODE)"
-            elif not writable(pe, iat + thunk * len(functions)):
+            elif not writable(pe, iat + thunk * len(functions)) or not writable(pe, handle):
                 name += "(READ-ONLY SLOT)"
             functions.append(name)
         found[dll.decode("ascii").lower()] = functions
@@ -91,7 +95,7 @@ def main():
     exe, arch = sys.argv[1:3]
     probe = sys.argv[3:] == ["--probe"]
     pe = pefile.PE(exe)
-    magic, version = EXPECTED[arch]
+    machine, magic, version, directory = EXPECTED[arch]
     size = os.path.getsize(exe)
     optional = pe.OPTIONAL_HEADER
     imports = {entry.dll.decode("ascii").lower(): {(i.name or b"").decode("ascii") for i in entry.imports}
@@ -100,6 +104,8 @@ def main():
     found = (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)
     failures = []
 
+    if pe.FILE_HEADER.Machine != machine:
+        failures.append("machine %x, expected %x" % (pe.FILE_HEADER.Machine, machine))
     if optional.Magic != magic:
         failures.append("magic %x, expected %x" % (optional.Magic, magic))
     if optional.Subsystem != IMAGE_SUBSYSTEM_WINDOWS_CUI:
@@ -113,6 +119,12 @@ def main():
     if set(delayed) != delayed_dlls:
         failures.append("delay-loads %s, expected exactly %s"
                         % (", ".join(sorted(delayed)) or "nothing", ", ".join(sorted(delayed_dlls))))
+    listed = {e.dll.decode("ascii").lower(): [(i.name or b"").decode("ascii") for i in e.imports]
+              for e in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
+    if directory and listed != {dll: [f.split("(")[0] for f in functions]
+                                for dll, functions in delayed.items()}:
+        failures.append("the delay-import directory lists %s, not what the image delay-loads"
+                        % (listed or "nothing"))
     if probe:
         data = open(exe, "rb").read()
         names = forbidden_names(data) + [

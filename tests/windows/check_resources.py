@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """Reads the resources of a built haltctl.exe with Debian's python3-pefile
 and checks them against the version in the top CMakeLists.txt: the version
-resource's numbers and strings, and the embedded manifest.
+resource's numbers and strings, and the embedded manifest, whose processor
+architecture must be the image's (Windows refuses to start a program whose
+manifest names another).
 
-    check_resources.py EXE CMAKELISTS
+    check_resources.py EXE CMAKELISTS x64|x86|arm64
 """
 import re
 import sys
@@ -18,6 +20,7 @@ SUPPORTED_OS = {
     "1f676c76-80e1-4239-95bb-83d0f6d0da78": "8.1",
     "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a": "10 and 11",
 }
+MANIFEST_ARCH = {"x64": "amd64", "x86": "x86", "arm64": "arm64"}
 
 
 def resource(pe, type_id, name_id):
@@ -53,7 +56,7 @@ def read_version(pe):
 
 
 def main():
-    exe, cmakelists = sys.argv[1:3]
+    exe, cmakelists, arch = sys.argv[1:4]
     version = re.search(r"project\(haltctl\s+VERSION\s+(\d+)\.(\d+)\.(\d+)",
                         open(cmakelists).read()).groups()
     numbers = tuple(int(v) for v in version) + (0,)
@@ -91,6 +94,11 @@ def main():
         print("%-17s %s" % ("execution level", level.group(1) if level else None))
         if not level or level.group(1) != "asInvoker":
             failures.append("the manifest does not ask to run asInvoker")
+        machine = re.search(r'<assemblyIdentity[^>]*\sprocessorArchitecture="(\w+)"', xml)
+        print("%-17s %s" % ("architecture", machine.group(1) if machine else None))
+        if not machine or machine.group(1) != MANIFEST_ARCH[arch]:
+            failures.append("the manifest is for %s, expected %s"
+                            % (machine and machine.group(1), MANIFEST_ARCH[arch]))
         ids = set(re.findall(r'supportedOS\s+Id="\{([0-9a-f-]+)\}"', xml))
         print("%-17s %s" % ("supported OS", ", ".join(SUPPORTED_OS.get(i, i) for i in sorted(ids, key=list(SUPPORTED_OS).index) if i in SUPPORTED_OS)))
         if ids != set(SUPPORTED_OS):
