@@ -61,11 +61,11 @@ for preset in host host-asan fuzz windows-x64 windows-x86 windows-arm64 release;
   tests=$(sed -n 's/^.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/tests: \2, failed: \1/p' "$log")
   skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (Skipped).*$/\1/p' "$log" | paste -sd' ')
   [ -n "$skipped" ] && tests+=", skipped: $skipped"
-  line=$(printf '%-12s %-7s %4d s  %s' "$preset" "$result" $((SECONDS - begun)) "${tests:-no test run}")
+  line=$(printf '%-14s %-7s %4d s  %s' "$preset" "$result" $((SECONDS - begun)) "${tests:-no test run}")
   echo "$line"
   summary+=("$line")
   # The fuzzer's own summary: executions, corpus, findings.
-  sed -n 's/^[0-9]*: \(fuzz: .*\)$/             \1/p' "$log"
+  sed -n 's/^[0-9]*: \(fuzz: .*\)$/               \1/p' "$log"
 done
 
 # What the suite's tools left: files in its temporary folder, and Wine
