@@ -27,7 +27,7 @@ DESCRIPTION = ("haltctl is a small console command for the Windows NT family tha
                "hands one request to ExitWindowsEx and reports the outcome in its exit status, "
                "for administrators and their scripts.")
 TAGS = ["shutdown", "reboot", "logoff", "poweroff", "command-line", "admin"]
-ARCHES = [("x64", "64bit"), ("x86", "32bit")]  # winget's and Scoop's names
+ARCHES = [("x64", "64bit"), ("x86", "32bit"), ("arm64", "arm64")]  # winget's and Scoop's names
 
 
 class ManifestError(Exception):
@@ -213,7 +213,9 @@ def chocolatey(release, url, homepage, write_zip, folder, epoch):
     values = {"url": "%s/%s" % (url, release["x86"]["msi"]),
               "checksum": release["x86"]["msi_sha256"],
               "url64bit": "%s/%s" % (url, release["x64"]["msi"]),
-              "checksum64": release["x64"]["msi_sha256"]}
+              "checksum64": release["x64"]["msi_sha256"],
+              "urlArm64": "%s/%s" % (url, release["arm64"]["msi"]),
+              "checksumArm64": release["arm64"]["msi_sha256"]}
     install = """$ErrorActionPreference = 'Stop'
 # The MSI for this machine's architecture, checked against its SHA-256 and
 # installed silently for the whole machine.
@@ -228,6 +230,16 @@ $packageArgs = @{
   checksumType64 = 'sha256'
   silentArgs     = '/qn /norestart'
   validExitCodes = @(0, 3010, 1641)
+}
+# Windows on ARM64 gets the ARM64 build, whichever PowerShell runs this: an
+# x64 or x86 one runs emulated there and would pick its own. The machine's
+# own architecture is the one its system environment names.
+$urlArm64      = %(urlArm64)s
+$checksumArm64 = %(checksumArm64)s
+$environment = 'HKLM:\\SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment'
+if ((Get-ItemProperty -LiteralPath $environment).PROCESSOR_ARCHITECTURE -eq 'ARM64') {
+  $packageArgs.url = $packageArgs.url64bit = $urlArm64
+  $packageArgs.checksum = $packageArgs.checksum64 = $checksumArm64
 }
 Install-ChocolateyPackage @packageArgs
 """ % {key: powershell_string(value) for key, value in values.items()}

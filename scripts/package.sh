@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Makes the release of the committed tree, in build/packages (or the folder
-# given): haltctl-<version>-windows-x64.zip and .msi, the same for x86, the
-# build record haltctl-<version>-buildinfo.txt, SHA256SUMS, and with
-# HALTCTL_RELEASE_URL (the web folder the files will be published in) and
-# HALTCTL_HOMEPAGE set, manifests/ for winget, Scoop and Chocolatey. Both
+# given): haltctl-<version>-windows-x64.zip and .msi, the same for x86 and
+# arm64, the build record haltctl-<version>-buildinfo.txt, SHA256SUMS, and
+# with HALTCTL_RELEASE_URL (the web folder the files will be published in)
+# and HALTCTL_HOMEPAGE set, manifests/ for winget, Scoop and Chocolatey. The
 # executables are built afresh in folders of the release's own
 # (build/package). Installs whatever is missing first.
 #
@@ -61,7 +61,8 @@ for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE; do
   if [ -n "${!name:-}" ]; then export "$name=$(Absolute "${!name}")"; fi
 done
 
-EnsurePackages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}"
+EnsurePackages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" \
+  "${RELEASE_PACKAGES[@]}"
 /usr/bin/python3 scripts/release.py --check "$out"
 if [ -n "$record" ]; then
   /usr/bin/python3 scripts/release.py --compare-buildinfo "$(Absolute "$record")"
@@ -111,7 +112,7 @@ for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE HALTCTL_SIGN_TIMESTAMP_U
   if [ -n "${!name+set}" ]; then clean+=("$name=${!name}"); fi
 done
 builds=()
-for arch in x64 x86; do
+for arch in x64 x86 arm64; do
   if ! "${clean[@]}" bash -c 'source scripts/packages.sh && BuildPreset "$@"' _ \
       "$work/build-$arch.log" "windows-$arch" -B "$work/windows-$arch"; then
     echo "package: nothing was written to $out" >&2

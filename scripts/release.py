@@ -7,7 +7,7 @@ manifests (scripts/manifests.py). scripts/package.sh builds the executables and 
 is the one place that knows about dates, signing and checksums.
 
     release.py --version 1.0.0 --epoch SOURCE_DATE_EPOCH --source "commit SHA"
-               --out DIR --build x64=build/windows-x64 [--build x86=build/windows-x86]
+               --out DIR --build x64=build/windows-x64 [--build ARCH=FOLDER...]
     release.py --check DIR      checks the signing variables, the URLs and the output folder
     release.py --compare-buildinfo RECORD   names packages installed in other versions
 
@@ -59,10 +59,17 @@ BYTE_TOOLS = ["x86_64-w64-mingw32-g++-win32", "i686-w64-mingw32-g++-win32",
               "x86_64-w64-mingw32-ld", "i686-w64-mingw32-ld", "x86_64-w64-mingw32-dlltool",
               "i686-w64-mingw32-dlltool", "x86_64-w64-mingw32-windres",
               "i686-w64-mingw32-windres", "wixl", "msibuild", "osslsigncode"]
+# Each build's own tools, from its CMake cache (for ARM64, the release's
+# LLVM, whose folder names its version).
+BUILD_TOOLS = re.compile(r"^CMAKE_(?:CXX_COMPILER|RC_COMPILER|DLLTOOL|LINKER):\w+=(/\S+)$", re.M)
 BYTE_LIBRARIES = re.compile(r"/lib(msi|gcab|gsf|z)[-.]")  # of wixl and msibuild
 # Names the GUIDs below derive from; never change it, or upgrades break.
 NAMESPACE = uuid.UUID("0c8e3b0a-54a3-4e0f-9d55-5a3c1f6f2b9e")
-MSI_TEMPLATE = {"x64": "x64;1033", "x86": "Intel;1033"}
+MSI_TEMPLATE = {"x64": "x64;1033", "x86": "Intel;1033", "arm64": "Arm64;1033"}
+# wixl knows no ARM64: that package is built as an x64 one (64-bit folders
+# and components), then its Template names ARM64, which Windows Installer
+# reads from schema 500 on.
+WIXL_ARCH = {"x64": "x64", "x86": "x86", "arm64": "x64"}
 
 
 class ReleaseError(Exception):
@@ -176,7 +183,8 @@ def guid(name):
 def write_msi(folder, path, version, arch, epoch, scratch):
     product_code = guid("product/%s/%s" % (version, arch))
     package_code = guid("package/" + digest(folder, version, arch))
-    run(at_epoch(epoch, ["wixl", "-a", arch, "-D", "Version=" + version, "-D", "Arch=" + arch,
+    run(at_epoch(epoch, ["wixl", "-a", WIXL_ARCH[arch], "-D", "Version=" + version,
+                        "-D", "Arch=" + arch,
                         "-D", "ProductCode=" + product_code.strip("{}"), "-o", path,
                         os.path.join(PACKAGING, "haltctl.wxs")]), cwd=folder)
 
@@ -227,7 +235,8 @@ def owners(paths):
 def build_packages(builds):
     """The packages whose versions can change the release's bytes: those of
     the tools, the libraries wixl and msibuild write with, the interpreter,
-    pefile, and every runtime file each link map names."""
+    pefile, every header each build read and every runtime file each link
+    map names."""
     import pefile  # the build's post-link step rewrites the header with it
     paths = [os.path.realpath(sys.executable), os.path.realpath(pefile.__file__)]
     for tool in BYTE_TOOLS:
@@ -240,6 +249,11 @@ def build_packages(builds):
             paths += [os.path.realpath(m.group(1)) for m in re.finditer(r"=> (/\S+)", ldd)
                       if BYTE_LIBRARIES.search(m.group(1))]
     for build in builds.values():
+        with open(os.path.join(build, "CMakeCache.txt"), errors="replace") as f:
+            paths += [os.path.realpath(tool) for tool in BUILD_TOOLS.findall(f.read())]
+        # Every header the compilers read, as ninja recorded them.
+        deps = run(["ninja", "-C", build, "-t", "deps"])
+        paths += {os.path.realpath(p) for p in re.findall(r"^ +(/usr/\S+)$", deps, re.M)}
         with open(os.path.join(build, "haltctl.map"), errors="replace") as f:
             paths += {os.path.realpath(m.group(1))
                       for m in re.finditer(r"^(?:LOAD )?(/usr/\S+?\.(?:a|o))\b", f.read(), re.M)}

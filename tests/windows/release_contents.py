@@ -27,8 +27,11 @@ import zipfile
 import yaml
 
 FILES = ["haltctl.exe", "LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt"]
-PROGRAM_FILES = {"x64": "ProgramFiles64Folder", "x86": "ProgramFilesFolder"}
-TEMPLATE = {"x64": "x64;1033", "x86": "Intel;1033"}
+ARCHES = ("x64", "x86", "arm64")
+PROGRAM_FILES = {"x64": "ProgramFiles64Folder", "x86": "ProgramFilesFolder",
+                 "arm64": "ProgramFiles64Folder"}
+TEMPLATE = {"x64": "x64;1033", "x86": "Intel;1033", "arm64": "Arm64;1033"}
+SCHEMA = {"x64": 200, "x86": 200, "arm64": 500}  # ARM64's Template needs 500
 
 
 def table(msi, name):
@@ -96,6 +99,7 @@ def check_msi(path, arch, version, exe, epoch, failures):
                              text=True).stdout
     expect("Template: %s\n" % TEMPLATE[arch] in summary, "summary template is not %s"
            % TEMPLATE[arch])
+    expect("Version: %d " % SCHEMA[arch] in summary, "schema is not %d" % SCHEMA[arch])
     created = time.strftime("%a %b %e %H:%M:%S %Y", time.gmtime(epoch))
     expect(re.search(r"^Created: %s$" % re.escape(created), summary, re.M) is not None,
            "summary creation time is not the last commit's (%s):\n%s" % (created, summary))
@@ -191,11 +195,12 @@ def check_scoop(path, failures):
         failures.append("scoop: not four-space JSON with a final newline, or unknown keys %s"
                         % sorted(set(doc) - known))
     later = doc.get("autoupdate", {}).get("architecture", {})
-    if not all("$version" in later.get(n, {}).get("url", "") for n in ("64bit", "32bit")):
+    if not all("$version" in later.get(n, {}).get("url", "") for n in ("64bit", "32bit",
+                                                                          "arm64")):
         failures.append("scoop: an autoupdate URL holds no $version: %s" % later)
     return [(arch, "zip", doc.get("architecture", {}).get(name, {}).get("url", ""),
              doc.get("architecture", {}).get(name, {}).get("hash", ""))
-            for arch, name in (("x64", "64bit"), ("x86", "32bit"))]
+            for arch, name in (("x64", "64bit"), ("x86", "32bit"), ("arm64", "arm64"))]
 
 
 def check_chocolatey(path, version, failures):
@@ -226,10 +231,12 @@ def check_chocolatey(path, version, failures):
     if any("msiexec" in parts[n].lower() for n in parts if n.startswith("tools/")):
         failures.append("chocolatey: a script calls msiexec itself")
     install = parts["tools/chocolateyInstall.ps1"]
-    found = dict(re.findall(r"^\s*(url|url64bit|checksum|checksum64)\s*=\s*'([^']*)'",
-                            install, re.M))
-    return [(arch, "msi", found.get("url" + suffix, ""), found.get("checksum" + suffix[:2], ""))
-            for arch, suffix in (("x86", ""), ("x64", "64bit"))]
+    found = dict(re.findall(r"^\s*\$?(url\w*|checksum\w*)\s*=\s*'([^']*)'", install, re.M))
+    if "PROCESSOR_ARCHITECTURE -eq 'ARM64'" not in install:
+        failures.append("chocolatey: the install script does not pick the ARM64 MSI on ARM64")
+    return [(arch, "msi", found.get("url" + url, ""), found.get("checksum" + checksum, ""))
+            for arch, url, checksum in (("x86", "", ""), ("x64", "64bit", "64"),
+                                        ("arm64", "Arm64", "Arm64"))]
 
 
 def check_manifests(packages, version, msis, failures):
@@ -244,7 +251,7 @@ def check_manifests(packages, version, msis, failures):
     installers += [("chocolatey",) + row for row in check_chocolatey(
         os.path.join(manifests, "chocolatey", "haltctl.%s.nupkg" % version), version, failures)]
     counts = collections.Counter(row[0] for row in installers)
-    if counts != {"winget": 4, "scoop": 2, "chocolatey": 2}:
+    if counts != {"winget": 6, "scoop": 3, "chocolatey": 3}:
         failures.append("the manifests name these many installers: %s" % dict(counts))
     for manager, arch, kind, url, digest in installers:
         path = os.path.join(packages, url.rsplit("/", 1)[-1])
@@ -265,7 +272,7 @@ def main():
     failures = []
     codes = {}
     exes = {}
-    for arch in ("x64", "x86"):
+    for arch in ARCHES:
         exe = exes[arch] = open(os.path.join(clone, "build", "package", "windows-" + arch,
                                              "haltctl.exe"), "rb").read()
         stem = os.path.join(packages, "haltctl-%s-windows-%s" % (version, arch))
@@ -273,8 +280,8 @@ def main():
         codes[arch] = check_msi(stem + ".msi", arch, version, exe, epoch, failures)
         print("%s: ProductCode %s, UpgradeCode %s" % (arch, codes[arch].get("ProductCode"),
                                                       codes[arch].get("UpgradeCode")))
-    if len({p.get(c) for p in codes.values() for c in ("ProductCode", "UpgradeCode")}) != 4:
-        failures.append("the two architectures share a ProductCode or an UpgradeCode")
+    if len({p.get(c) for p in codes.values() for c in ("ProductCode", "UpgradeCode")}) != 6:
+        failures.append("two architectures share a ProductCode or an UpgradeCode")
     check_not_probe(packages, exes, failures)
     check_build_info(clone, packages, version, epoch, failures)
     check_manifests(packages, version, codes, failures)

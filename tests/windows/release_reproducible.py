@@ -127,7 +127,7 @@ def refusals(clone, work):
 def artifacts(packages, clone):
     found = {os.path.relpath(os.path.join(folder, name), packages): os.path.join(folder, name)
              for folder, _, names in os.walk(packages) for name in names}
-    for arch in ("x64", "x86"):
+    for arch in ("x64", "x86", "arm64"):
         found["haltctl.exe (%s)" % arch] = os.path.join(clone, "build", "package",
                                                          "windows-" + arch, "haltctl.exe")
     return found
@@ -221,7 +221,7 @@ def replacements(clone, packages, work):
     is allowed). SIGTERM while the release is made must leave the earlier
     one as it was."""
     builds = ["--build=%s=%s" % (arch, os.path.join(clone, "build", "package", "windows-" + arch))
-              for arch in ("x64", "x86")]
+              for arch in ("x64", "x86", "arm64")]
     user = {"haltctl-notes/notes.txt": b"notes", "haltctl-1.0.0-windows-x64.zip.asc/x": b"sig"}
     iso = {"debian.iso": b"an ISO", "SHA256SUMS": b"%s  debian.iso\n"
            % hashlib.sha256(b"an ISO").hexdigest().encode()}

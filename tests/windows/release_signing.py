@@ -75,7 +75,7 @@ def main():
             if not ok:
                 failures.append("%s does not verify:\n%s" % (label, check.stdout + check.stderr))
 
-        for arch in ("x64", "x86"):
+        for arch in ("x64", "x86", "arm64"):
             unsigned = open(os.path.join(clone, "build", "package", "windows-" + arch,
                                          "haltctl.exe"), "rb").read()
             folder = os.path.join(scratch, arch)
