@@ -8,7 +8,9 @@ slots of USER32 and ADVAPI32 in .idata, which binutils 2.44 and later link
 read-only, so that write would fault; earlier ones link it writable, and
 then nothing changes here. lld (ARM64) fills the delay-import directory and
 puts the slots in .data: each section its descriptors name is checked and,
-if need be, marked writable. The header checksum is computed afresh.
+if need be, marked writable. The header checksum is computed afresh, and
+set where the linker left none (lld): signing sets it, and removing a
+signature must give back the very bytes built.
 
     writable_idata.py IMAGE
 """
@@ -36,11 +38,13 @@ def main():
     if not sections:
         print("%s: no delay-import directory and no .idata section" % path, file=sys.stderr)
         return 1
-    if all(s.Characteristics & IMAGE_SCN_MEM_WRITE for s in sections):
+    checksum = pe.generate_checksum()
+    if all(s.Characteristics & IMAGE_SCN_MEM_WRITE for s in sections) and \
+            pe.OPTIONAL_HEADER.CheckSum == checksum:
         return 0
     for section in sections:
         section.Characteristics |= IMAGE_SCN_MEM_WRITE
-    pe.OPTIONAL_HEADER.CheckSum = pe.generate_checksum()
+    pe.OPTIONAL_HEADER.CheckSum = checksum
     data = pe.write()
     pe.close()
     with open(path, "wb") as f:

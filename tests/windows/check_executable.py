@@ -138,8 +138,10 @@ def main():
     if broken:
         failures.append("delay-loaded functions whose first call would jump to 0 or fault: "
                         + " ".join(broken))
-    if optional.CheckSum and not pe.verify_checksum():
-        failures.append("the header checksum %x is wrong" % optional.CheckSum)
+    # Signing sets it: one left out would not come back when a signature is
+    # removed, so the signed file would not give back the built one.
+    if not optional.CheckSum or not pe.verify_checksum():
+        failures.append("the header checksum %x is missing or wrong" % optional.CheckSum)
     if pe.FILE_HEADER.PointerToSymbolTable or pe.FILE_HEADER.NumberOfSymbols:
         failures.append("not stripped: it has a symbol table")
     if size > MAX_SIZE:
