@@ -109,6 +109,9 @@ PrepareX86Emulation() {
 # side, installed in a namespace where QEMU runs the i386 maintainer
 # scripts. Works in ROOT.new and publishes it by rename; a root whose
 # release has no QEMU 10 is published without Wine, to say so next time.
+# Every step mounts in a namespace of its own, so an interrupted set-up
+# leaves nothing mounted: the next one goes on from ROOT.new once QEMU is
+# in (.qemu), finishing what dpkg was doing, and otherwise starts afresh.
 MakeX86Root() {
   local root=$1 suite=$2 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
   local new=$root.new log=$root.log
@@ -117,12 +120,23 @@ MakeX86Root() {
   flock 9
   [ -e "$root/.complete" ] && return 0
   if [ -e "$root/.qemu" ]; then
-    rm -rf "$new"
-    mv "$root" "$new"
-  elif [ ! -e "$new/.qemu" ]; then  # else an interrupted set-up goes on
-    rm -rf "$new"
+    RemoveUnfinished "$new" setup || return 1
+    mv -T "$root" "$new"
+  elif [ -e "$root" ]; then
+    echo "setup: error: $root is not a root these scripts made: move it away, then run this" \
+      "again" >&2
+    return 1
+  fi
+  if [ -e "$new/.qemu" ]; then
+    echo "setup: going on with the set-up that an earlier run left in $new (QEMU is in; dpkg" \
+      "finishes what it was doing, then apt installs Wine)" >&2
+  else
+    if [ -e "$new" ]; then
+      echo "setup: starting afresh: an earlier run left $new before QEMU was in" >&2
+      RemoveUnfinished "$new" setup || return 1
+    fi
     echo "setup: debootstrap $suite (its output: $log)" >&2
-    if ! debootstrap --variant=minbase "$suite" "$new" "$mirror" >"$log" 2>&1; then
+    if ! DebootstrapAlone "$suite" "$new" "$mirror" >"$log" 2>&1; then
       tail -n 20 "$log" >&2
       echo "setup: error: debootstrap $suite failed (whole output: $log)" >&2
       return 1
@@ -133,7 +147,7 @@ MakeX86Root() {
     echo "setup: error: installing QEMU and Wine in $new failed (whole output: $log)" >&2
     return 1
   fi
-  mv "$new" "$root"
+  mv -T "$new" "$root"
   rm -f "$log"
 }
 
