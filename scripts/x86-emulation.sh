@@ -128,8 +128,9 @@ MakeX86Root() {
     return 1
   fi
   if [ -e "$new/.qemu" ]; then
-    echo "setup: going on with the set-up that an earlier run left in $new (QEMU is in; dpkg" \
-      "finishes what it was doing, then apt installs Wine)" >&2
+    echo "setup: going on with the set-up that an earlier run left in $new: QEMU is in;" \
+      "$([ -n "$(ls -A "$new/var/lib/dpkg/updates" 2>/dev/null)" ] &&
+      echo "dpkg --configure -a finishes what dpkg was doing, then ")apt installs Wine" >&2
   else
     if [ -e "$new" ]; then
       echo "setup: starting afresh: an earlier run left $new before QEMU was in" >&2
@@ -206,6 +207,8 @@ InstallInRoot() {
   fi
   RegisterQemu "$root"
   chroot "$root" dpkg --add-architecture i386
+  # What an interrupted set-up left half done (nothing otherwise).
+  chroot "$root" env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
   "${apt[@]}" update
   "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 wine wine64 wine32:i386
   "${apt[@]}" clean
