@@ -133,8 +133,8 @@ MakeX86Root() {
       echo "dpkg --configure -a finishes what dpkg was doing, then ")apt installs Wine" >&2
   else
     if [ -e "$new" ]; then
-      echo "setup: starting afresh: an earlier run left $new before QEMU was in" >&2
       RemoveUnfinished "$new" setup || return 1
+      echo "setup: starting afresh: an earlier run left $new before QEMU was in" >&2
     fi
     echo "setup: debootstrap $suite (its output: $log)" >&2
     if ! DebootstrapAlone "$suite" "$new" "$mirror" >"$log" 2>&1; then
