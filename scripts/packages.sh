@@ -44,6 +44,43 @@ CanRun32BitPrograms() {
   arch-test -n i386 >/dev/null 2>&1
 }
 
+# Debian roots made with debootstrap (the x86 emulation's, try-fresh.sh's).
+# DebootstrapAlone SUITE TARGET MIRROR: debootstrap in a mount and pid
+# namespace of its own, so that the proc and sys it mounts in TARGET die
+# with it, however it ends (SIGKILL included), and never stay on the host.
+DebootstrapAlone() {
+  unshare --mount --propagation private --pid --fork --kill-child \
+    debootstrap --variant=minbase "$1" "$2" "$3"
+}
+
+# MountedIn FOLDER: prints the mount points at or under FOLDER, one a line;
+# status 1 when there are none.
+MountedIn() {
+  local folder point found=1
+  folder=$(realpath -m "$1")
+  while read -r _ _ _ _ point _; do
+    point=$(printf '%b' "${point//\\/\\0}")  # \040 is a blank, as octal
+    case $point in "$folder" | "$folder"/*) echo "$point"; found=0 ;; esac
+  done </proc/self/mountinfo
+  return "$found"
+}
+
+# RemoveUnfinished FOLDER WHO: removes FOLDER, left unfinished by a run
+# that was interrupted, without crossing into any other file system. If
+# something is still mounted there, removes nothing and says in one line
+# what, and how to unmount it (WHO begins the line).
+RemoveUnfinished() {
+  local folder=$1 who=$2 points
+  [ -e "$folder" ] || [ -L "$folder" ] || return 0
+  if points=$(MountedIn "$folder"); then
+    echo "$who: error: $(head -n 1 <<<"$points") is still mounted ($(wc -l <<<"$points") mount(s)" \
+      "in all in $folder), left by an interrupted run: unmount it as root with" \
+      "umount -R '$(head -n 1 <<<"$points")', then run this again" >&2
+    return 1
+  fi
+  rm -rf --one-file-system "$folder"
+}
+
 # ClangRuntime: the fuzzing runtime package of the clang installed, or else
 # of the clang that Debian's clang package would bring, read in the C locale
 # from apt's lists (so it needs `apt-get update` first). Prints nothing when

@@ -33,19 +33,27 @@ base=$fresh/$suite-base
 run=$fresh/$suite-run
 mkdir -p "$fresh"
 if [ ! -e "$base/.complete" ]; then
+  # Made in SUITE-base.new and renamed when whole; debootstrap's mounts
+  # live in a namespace of its own. What an interrupted run left (a base
+  # without its mark, from older runs, too) is removed first, and said.
+  for partial in "$base" "$base.new"; do
+    [ -e "$partial" ] || continue
+    RemoveUnfinished "$partial" try-fresh || exit 1
+    echo "try-fresh: starting the $suite root afresh: an earlier run left $partial unfinished" >&2
+  done
   echo "try-fresh: making a minimal $suite root in $base (once; a few minutes)" >&2
-  rm -rf "$base"
-  if ! debootstrap --variant=minbase "$suite" "$base" "$mirror" >"$fresh/$suite-debootstrap.log" 2>&1; then
+  if ! DebootstrapAlone "$suite" "$base.new" "$mirror" >"$fresh/$suite-debootstrap.log" 2>&1; then
     tail -n 20 "$fresh/$suite-debootstrap.log" >&2
     echo "try-fresh: error: debootstrap $suite failed (whole output: $fresh/$suite-debootstrap.log)" >&2
     exit 1
   fi
-  touch "$base/.complete"
+  touch "$base.new/.complete"
+  mv -T "$base.new" "$base"
 fi
 
 commit=$(git rev-parse --short HEAD)
-rm -rf "$run"
-trap 'rm -rf "$run"' EXIT
+RemoveUnfinished "$run" try-fresh || exit 1
+trap 'rm -rf --one-file-system "$run"' EXIT
 cp -a "$base" "$run"
 # This machine's own network settings: its resolver, and the certificate
 # authorities it adds to Debian's (a proxy that inspects TLS needs them for

@@ -109,6 +109,9 @@ PrepareX86Emulation() {
 # side, installed in a namespace where QEMU runs the i386 maintainer
 # scripts. Works in ROOT.new and publishes it by rename; a root whose
 # release has no QEMU 10 is published without Wine, to say so next time.
+# Every step mounts in a namespace of its own, so an interrupted set-up
+# leaves nothing mounted: the next one goes on from ROOT.new once QEMU is
+# in (.qemu), finishing what dpkg was doing, and otherwise starts afresh.
 MakeX86Root() {
   local root=$1 suite=$2 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
   local new=$root.new log=$root.log
@@ -117,12 +120,24 @@ MakeX86Root() {
   flock 9
   [ -e "$root/.complete" ] && return 0
   if [ -e "$root/.qemu" ]; then
-    rm -rf "$new"
-    mv "$root" "$new"
-  elif [ ! -e "$new/.qemu" ]; then  # else an interrupted set-up goes on
-    rm -rf "$new"
+    RemoveUnfinished "$new" setup || return 1
+    mv -T "$root" "$new"
+  elif [ -e "$root" ]; then
+    echo "setup: error: $root is not a root these scripts made: move it away, then run this" \
+      "again" >&2
+    return 1
+  fi
+  if [ -e "$new/.qemu" ]; then
+    echo "setup: going on with the set-up that an earlier run left in $new: QEMU is in;" \
+      "$([ -n "$(ls -A "$new/var/lib/dpkg/updates" 2>/dev/null)" ] &&
+      echo "dpkg --configure -a finishes what dpkg was doing, then ")apt installs Wine" >&2
+  else
+    if [ -e "$new" ]; then
+      RemoveUnfinished "$new" setup || return 1
+      echo "setup: starting afresh: an earlier run left $new before QEMU was in" >&2
+    fi
     echo "setup: debootstrap $suite (its output: $log)" >&2
-    if ! debootstrap --variant=minbase "$suite" "$new" "$mirror" >"$log" 2>&1; then
+    if ! DebootstrapAlone "$suite" "$new" "$mirror" >"$log" 2>&1; then
       tail -n 20 "$log" >&2
       echo "setup: error: debootstrap $suite failed (whole output: $log)" >&2
       return 1
@@ -133,7 +148,7 @@ MakeX86Root() {
     echo "setup: error: installing QEMU and Wine in $new failed (whole output: $log)" >&2
     return 1
   fi
-  mv "$new" "$root"
+  mv -T "$new" "$root"
   rm -f "$log"
 }
 
@@ -192,6 +207,8 @@ InstallInRoot() {
   fi
   RegisterQemu "$root"
   chroot "$root" dpkg --add-architecture i386
+  # What an interrupted set-up left half done (nothing otherwise).
+  chroot "$root" env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
   "${apt[@]}" update
   "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 wine wine64 wine32:i386
   "${apt[@]}" clean
@@ -199,41 +216,68 @@ InstallInRoot() {
 }
 
 # EnterX86Emulation ROOT COMMAND... (as pid 1 of the run's namespaces):
-# the handler, the view of the root in ROOT/mnt, `wine` and `wineserver`
-# that run in it, then COMMAND, whose status it returns.
+# the handler, the view of the root, `wine` and `wineserver` that run in
+# it, then COMMAND, whose status it returns. The run's /tmp, a tmpfs, is
+# made in ROOT/mnt and holds the view (/tmp/.x86-view) before it covers
+# /tmp, so that a project under /tmp, whose root is there too, stays in
+# reach; the project is shown at its own path wherever it is.
 EnterX86Emulation() {
-  local root=$1 view=$1/mnt entry name top
+  local root=$1 tmp=$1/mnt view=$1/mnt/.x86-view name
   shift
   mount -t proc proc /proc
   RegisterQemu "$root"
+  mount -t tmpfs -o mode=1777 x86-tmp "$tmp"
+  mkdir -m 755 "$view"
   mount -t tmpfs -o mode=755 x86-view "$view"
-  top=${X86_PROJECT#/}
-  top=${top%%/*}
-  for entry in "$root"/*; do
-    name=${entry##*/}
-    if [ -L "$entry" ]; then
-      cp -P "$entry" "$view/$name"
-    elif [ -d "$entry" ]; then
-      mkdir "$view/$name"
-      case $name in
-        dev | sys) mount --rbind "/$name" "$view/$name" ;;
-        proc) mount -t proc proc "$view/proc" ;;
-        tmp | run | mnt | "$top") ;;
-        *) mount --bind -o ro "$entry" "$view/$name" ;;
-      esac
-    fi
-  done
-  mount -t tmpfs -o mode=1777 x86-tmp /tmp
-  mount --bind /tmp "$view/tmp"
+  ShowRootFolder "$root" "$view" "${X86_PROJECT#/}" dev sys proc tmp run mnt
+  for name in dev sys; do mount --rbind "/$name" "$view/$name"; done
+  mount -t proc proc "$view/proc"
+  mount --bind "$tmp" "$view/tmp"
   mkdir -p "$view$X86_PROJECT"
   mount --bind "$X86_PROJECT" "$view$X86_PROJECT"
+  case $X86_PROJECT in /tmp/*) mount --bind "$X86_PROJECT" "$tmp${X86_PROJECT#/tmp}" ;; esac
+  mount --rbind "$tmp" /tmp
+  cd "$PWD" 2>/dev/null || true  # the same path, through the new /tmp
   mkdir /tmp/.x86-bin
   for name in wine wineserver; do
     printf '#!/bin/sh\n[ -d "$HALTCTL_X86_ROOT$PWD" ] && cd=$PWD || cd=/\nexec unshare --root="$HALTCTL_X86_ROOT" --wd="$cd" /usr/bin/%s "$@"\n' \
       "$name" >"/tmp/.x86-bin/$name"
   done
   chmod +x /tmp/.x86-bin/*
-  HALTCTL_X86_ROOT=$view PATH=/tmp/.x86-bin:$PATH "$@"
+  HALTCTL_X86_ROOT=/tmp/.x86-view PATH=/tmp/.x86-bin:$PATH "$@"
+}
+
+# ShowRootFolder FROM TO PATH [EMPTY...]: shows the root's folder FROM at
+# TO, in the view's own tmpfs: its folders and files bound read-only, its
+# links copied, the EMPTY names as empty folders, and the first folder of
+# PATH (the project's path from here) made anew and shown the same way, so
+# that the project can have its own path under any folder of the root
+# (/usr/local/src, say) while the rest of that folder is the root's.
+ShowRootFolder() {
+  local from=$1 to=$2 path=$3 entry name
+  shift 3
+  for entry in "$from"/*; do
+    name=${entry##*/}
+    if [[ " $* " == *" $name "* ]]; then
+      mkdir "$to/$name"
+    elif [ "$name" = "${path%%/*}" ]; then
+      if [ -L "$entry" ] || [ ! -d "$entry" ]; then
+        echo "x86 emulation: error: the project's folder $X86_PROJECT cannot be shown in the" \
+          "root's view, where $entry is not a folder: clone the project elsewhere" >&2
+        return 1
+      fi
+      mkdir "$to/$name"
+      if [[ "$path" == */* ]]; then ShowRootFolder "$entry" "$to/$name" "${path#*/}"; fi
+    elif [ -L "$entry" ]; then
+      cp -P "$entry" "$to/$name"
+    elif [ -d "$entry" ]; then
+      mkdir "$to/$name"
+      mount --bind -o ro "$entry" "$to/$name"
+    elif [ -f "$entry" ]; then
+      : >"$to/$name"
+      mount --bind -o ro "$entry" "$to/$name"
+    fi
+  done
 }
 
 # RunInX86Emulation COMMAND...: COMMAND in the emulation, once the root is

@@ -123,7 +123,11 @@ done
 # that path) skips with the reason in one line, and nothing hangs. The
 # stand-ins fail as the real tools do on such machines; the project is a
 # folder of the test's own, so no root of the machine's is looked at.
-mkdir -p "$work/x86/bin" "$work/x86/project"
+# The set-up after an interrupted one, and the emulation's view of a
+# project under /tmp (with a blank) or /usr, run in a user and mount
+# namespace of the test's own, with a stand-in debootstrap and a stand-in
+# root that has only what the view needs: nothing is mounted on the host.
+mkdir -p "$work/x86/bin" "$work/x86/project" "$work/x86/set-up-bin"
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
 printf '#!/bin/sh\necho "${FAKE_KERNEL:-6.18.0}"\n' >"$work/x86/bin/uname"
 cat >"$work/x86/bin/unshare" <<'STANDIN'
@@ -133,31 +137,100 @@ echo "unshare: unshare failed: Operation not permitted" >&2
 exit 1
 STANDIN
 printf '#!/bin/sh\necho 1:7.2+dfsg-7+deb12u18\n' >"$work/x86/bin/dpkg-query"
-chmod +x "$work/x86/bin/"*
-# name | FAKE_* settings | status | the one line
+cat >"$work/x86/set-up-bin/debootstrap" <<'STANDIN'
+#!/bin/sh
+{ readlink /proc/self/ns/mnt; ls -A "$3" 2>/dev/null; } >"$FAKE_WORK/debootstrap.ran"
+echo "E: stand-in" && exit 1
+STANDIN
+chmod +x "$work/x86/bin/"* "$work/x86/set-up-bin/"*
+# MakeStandInRoot ROOT: what the view and the handler need of a root.
+MakeStandInRoot() {
+  mkdir -p "$1"/{dev,sys,proc,tmp,run,mnt,usr/bin,usr/local/src,usr/share/qemu/binfmt.d,usr/libexec/qemu-binfmt}
+  ln -s usr/bin "$1/bin" && : >"$1/.complete" && : >"$1/usr/bin/wine"
+  cp "$(type -P true)" "$1/usr/libexec/qemu-binfmt/i386-binfmt-P"
+  printf ':qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/libexec/qemu-binfmt/i386-binfmt-P:\n' \
+    >"$1/usr/share/qemu/binfmt.d/qemu-i386.conf"
+}
+export -f MakeStandInRoot
+script=$(cd "$(dirname "$0")/../../scripts" && pwd)/x86-emulation.sh
+# What a view row runs in the emulation: the root's /usr/bin/wine and the
+# project, at its own path, in the view and outside it.
+view_check='for f in "$HALTCTL_X86_ROOT/usr/bin/wine" "$HALTCTL_X86_ROOT$X86_PROJECT/here" "$X86_PROJECT/here"; do
+  [ -e "$f" ] || echo "no $f"; done; echo "view checked"'
+# name | FAKE_* settings | what runs | status | the one line (make-root and
+# view rows: text the output holds)
 x86_cases=(
-  "kernel 6.1|FAKE_KERNEL=6.1.0-18-amd64|77|is older than Linux 6.7"
-  "no user namespaces|FAKE_NO_USERNS=1|77|made (unshare: unshare failed: Operation not permitted); skipped"
-  "no QEMU 10|FAKE_OLD_QEMU=1|77|no QEMU 10 for this release (apt installed qemu-user 7.2+dfsg-7+deb12u18"
-  "root not made|CI=|77|is not made yet (scripts/test.sh or scripts/run.sh --x86 makes it); skipped"
-  "root not made, CI|CI=true|1|is not made yet (scripts/test.sh or scripts/run.sh --x86 makes it)"
+  "kernel 6.1|FAKE_KERNEL=6.1.0-18-amd64|harness|77|is older than Linux 6.7"
+  "no user namespaces|FAKE_NO_USERNS=1|harness|77|made (unshare: unshare failed: Operation not permitted); skipped"
+  "no QEMU 10|FAKE_OLD_QEMU=1|harness|77|no QEMU 10 for this release (apt installed qemu-user 7.2+dfsg-7+deb12u18"
+  "root not made|CI=|harness|77|is not made yet (scripts/test.sh or scripts/run.sh --x86 makes it); skipped"
+  "root not made, CI|CI=true|harness|1|is not made yet (scripts/test.sh or scripts/run.sh --x86 makes it)"
+  "set-up after a SIGKILL that left proc mounted in it|FAKE_MOUNTED=1|make-root|1|/proc is still mounted"
+  "set-up after one killed in debootstrap|FAKE_PARTIAL=1|make-root|1|setup: starting afresh: an earlier run left"
+  "project under /tmp, with a blank|FAKE_VIEW=1|view /tmp/haltctl x86 view|0|view checked"
+  "project under /usr/local/src|FAKE_VIEW=1|view /usr/local/src/haltctl|0|view checked"
 )
+namespace=$(unshare --user --map-root-user --mount true 2>&1)
 for row in "${x86_cases[@]}"; do
-  IFS='|' read -r name settings status text <<<"$row"
-  rm -rf "$work/x86/project/build"
+  IFS='|' read -r name settings runs status text <<<"$row"
+  name="x86 through QEMU: $name"
+  rm -rf "$work/x86/project/build" "$work/debootstrap.ran"
   if [[ "$settings" == FAKE_OLD_QEMU=1 ]]; then
     mkdir -p "$work/x86/project/build/x86-root/$codename" && : >"$_/.qemu"
   fi
-  output=$(env PATH="$work/x86/bin:$PATH" X86_PROJECT="$work/x86/project" HALTCTL_X86_EMULATION=1 \
-    $settings timeout 60 python3 -c 'import sys; sys.path[0] = sys.argv[1]
+  if [ "$runs" != harness ] && [ -n "$namespace" ]; then
+    echo "skip $name: no user namespace of the test's own ($namespace)"
+    continue
+  fi
+  root=$work/x86/project/build/x86-root/$codename
+  case $runs in
+    harness)
+      output=$(env PATH="$work/x86/bin:$PATH" X86_PROJECT="$work/x86/project" \
+        HALTCTL_X86_EMULATION=1 $settings timeout 60 python3 -c 'import sys; sys.path[0] = sys.argv[1]
 import wineprefix; sys.exit(wineprefix.prepare("x86") or 0)' \
-    "$(dirname "$0")/../windows" 2>&1)
+        "$(dirname "$0")/../windows" 2>&1) ;;
+    make-root)
+      mkdir -p "$root.new/proc" && : >"$root.new/var"
+      output=$(env PATH="$work/x86/set-up-bin:$PATH" FAKE_WORK="$work" $settings timeout 60 \
+        unshare --user --map-root-user --mount bash -c '
+          readlink /proc/self/ns/mnt >"$FAKE_WORK/caller.ns"
+          [ -z "${FAKE_MOUNTED:-}" ] || mount -t tmpfs proc-left "$1.new/proc"
+          : >"$1.new/proc/self"
+          bash "$2" make-root "$1" "$3" && echo "make-root returned 0"
+          status=$?
+          [ -z "${FAKE_MOUNTED:-}" ] || [ -e "$1.new/proc/self" ] ||
+            echo "the mount'"'"'s files were removed"
+          exit $status' _ "$root" "$script" "$codename" 2>&1) ;;
+    view*)
+      project=${runs#view }
+      output=$(env FAKE_WORK="$work" timeout 60 unshare --user --map-root-user --mount bash -c '
+          project=$1 script=$2
+          case $project in
+            /tmp/*) project=$(mktemp -d "$project.XXXXXX") || exit ;;
+            *) mount -t tmpfs usr-local-src "${project%/*}" && mkdir "$project" || exit ;;
+          esac
+          MakeStandInRoot "$project/build/x86-root/$3" && : >"$project/here"
+          X86_PROJECT=$project HALTCTL_X86_EMULATION=1 bash "$script" exec -- bash -c "$4"
+          status=$?
+          case $project in /tmp/*) rm -rf "$project" ;; esac
+          exit $status' _ "$project" "$script" "$codename" \
+            "$view_check" 2>&1) ;;
+  esac
   got=$?
   problems=()
   [ "$got" -ne "$status" ] && problems+=("status $got, expected $status")
-  [ "$(wc -l <<<"$output")" -ne 1 ] && problems+=("not one line")
+  [[ "$runs" != view* ]] && [ "$(wc -l <<<"$output")" -ne 1 ] && [ "$settings" != FAKE_PARTIAL=1 ] &&
+    problems+=("not one line")
   [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
-  Report "x86 through QEMU: $name" "$output" "${problems[@]}"
+  [[ "$output" == *"no /"* ]] && problems+=("something missing in the view")
+  if [ "$settings" = FAKE_PARTIAL=1 ]; then
+    # debootstrap ran in a mount namespace of its own, on an empty folder.
+    { read -r ns; read -r left; } <"$work/debootstrap.ran" 2>/dev/null
+    [ "${ns:-}" = "$(cat "$work/caller.ns")" ] && problems+=("debootstrap ran in the caller's mount namespace")
+    [ -n "${left:-}" ] && problems+=("debootstrap found '$left' left in its folder")
+  fi
+  [ "$settings" = FAKE_MOUNTED=1 ] && [ -e "$work/debootstrap.ran" ] && problems+=("debootstrap ran")
+  Report "$name" "$output" "${problems[@]}"
 done
 
 rm -rf "$work"
