@@ -70,6 +70,13 @@ if ! BuildPreset "build/run-$arch.log" "$preset"; then
 fi
 
 source scripts/wineprefix.sh
+# A throwaway prefix that a killed run could not remove: no other run of
+# this architecture is using it while this one holds the lock.
+for left in "build/wine-$arch-fresh."??????; do
+  [ -d "$left" ] || continue
+  echo "run: removing $left, a throwaway prefix left by an interrupted run" >&2
+  RemoveWinePrefix "$PWD/$left" {lock}>&- || exit 1
+done
 if $fresh; then
   prefix=$(mktemp -d "$PWD/build/wine-$arch-fresh.XXXXXX")
   trap 'RemoveWinePrefix "$prefix" {lock}>&-' EXIT

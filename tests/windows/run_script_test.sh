@@ -3,7 +3,8 @@
 # with a caller's WINEARCH and WINESERVER that must not reach Wine. Each
 # run's last line must describe its own request, the lock they take turns
 # with must be free once both have ended (Wine's lingering programs may not
-# hold it), and a --fresh run must leave nothing of its prefix in build/.
+# hold it), and a --fresh run must leave nothing of its prefix in build/,
+# nor of one that a killed run left.
 #
 #   run_script_test.sh SOURCE WORK
 set -uo pipefail
@@ -41,6 +42,8 @@ for round in 1 2; do
     failures=$((failures + 1))
   fi
 done
+# With a throwaway prefix that a killed run left behind, to be removed.
+mkdir -p "$source/build/wine-x64-fresh.killed/drive_c"
 bash "$source/scripts/run.sh" --fresh -? </dev/null >"$work/fresh" 2>&1
 status=$? left=$(find "$source/build" -maxdepth 1 -name 'wine-x64-fresh*' -printf '%f ')
 if [ "$status" -ne 0 ] || [ -n "$left" ]; then
@@ -48,7 +51,7 @@ if [ "$status" -ne 0 ] || [ -n "$left" ]; then
   sed 's/^/       | /' "$work/fresh"
   failures=$((failures + 1))
 else
-  echo "ok   run.sh --fresh -? left nothing in build/"
+  echo "ok   run.sh --fresh -? left nothing in build/, nor what a killed one left"
 fi
 rm -rf "$work"
 exit $((failures > 0))
