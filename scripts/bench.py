@@ -4,9 +4,14 @@ Each figure is haltctl's against its floor, the one-line printf program
 (bench/printf_floor.cpp) built with the same toolchain and flags, measured in
 the same run; only the ratios mean anything on a shared machine.
 
-    bench.py RUNS ARCH=LOADER...   (the architectures Wine can run here, each with
-                                    the Wine loader scripts/wineprefix.sh chose)
+    bench.py RUNS ARCH...          (the architectures to time under Wine)
+    bench.py --times ARCH RUNS     (one architecture's Wine times, as JSON)
+
+An architecture that runs through QEMU here (the project's Wine environment
+says which) is timed inside the emulation, where QEMU's cost is paid by
+haltctl and its floor alike.
 """
+import json
 import os
 import re
 import statistics
@@ -16,36 +21,39 @@ import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
+sys.path.insert(0, os.path.join(ROOT, "scripts", "environment"))
+import wine  # noqa: E402
 
 
-def wine_env(arch, wine):
-    env = dict(os.environ, WINEPREFIX=os.path.join(BUILD, "wine-" + arch), WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=", WINELOADER=wine)
-    env.pop("DISPLAY", None)
-    return env
-
-
-def wine_times(arch, wine, runs):
+def wine_times(arch, runs):
     """Wall times of `wine haltctl.exe -?` and `wine printf_floor.exe`, run
     in turn so that both meet the same machine, which goes first swapping
     every round (the first of a pair pays for what the previous run left
     behind), with one server and the prefix's services kept running (the
     server ends on its own 60 s after the last run)."""
-    env = wine_env(arch, wine)
+    if wine.emulated(arch):
+        timed = subprocess.run(["bash", wine.X86_EMULATION, "exec", "--", sys.executable,
+                                os.path.abspath(__file__), "--times", arch, str(runs)],
+                               stdout=subprocess.PIPE, text=True, check=True)
+        return json.loads(timed.stdout.splitlines()[-1])
+    prefix = os.path.join(BUILD, "wine-" + arch)
+    wine.keep_prefix(prefix, arch)
+    loader = wine.choose_loader(arch)
+    env = wine.env(prefix)
     folder = os.path.join(BUILD, "windows-" + arch)
     programs = [("haltctl", [os.path.join(folder, "haltctl.exe"), "-?"]),
                 ("floor", [os.path.join(folder, "printf_floor.exe")])]
-    subprocess.run(["wineserver", "-p60"], env=env, check=True)
-    subprocess.run([wine, "cmd", "/c", "exit"], env=env, check=True)
+    subprocess.run([wine.server_command(), "-p60"], env=env, check=True)
+    subprocess.run(loader + ["cmd", "/c", "exit"], env=env, check=True)
     time.sleep(1)  # let the services settle
     times = {name: [] for name, _ in programs}
     for round_ in range(runs + 2):  # two rounds to warm the caches
         for name, command in programs[round_ % 2:] + programs[:round_ % 2]:
             started = time.perf_counter()
-            subprocess.run([wine] + command, env=env, check=True, stdout=subprocess.DEVNULL)
+            subprocess.run(loader + command, env=env, check=True, stdout=subprocess.DEVNULL)
             if round_ >= 2:
                 times[name].append(time.perf_counter() - started)
-    subprocess.run(["wineserver", "-k"], env=env)
+    subprocess.run([wine.server_command(), "-k"], env=env)
     return times
 
 
@@ -56,15 +64,17 @@ def instructions(command):
 
 
 def main():
+    if sys.argv[1] == "--times":
+        print(json.dumps(wine_times(sys.argv[2], int(sys.argv[3]))))
+        return 0
     runs = int(sys.argv[1])
-    loaders = [a.split("=", 1) for a in sys.argv[2:]]
     rows = []  # (what, haltctl, floor, format)
     for arch in ("x64", "x86"):
         folder = os.path.join(BUILD, "windows-" + arch)
         rows.append(("size %s, bytes" % arch, os.path.getsize(os.path.join(folder, "haltctl.exe")),
                      os.path.getsize(os.path.join(folder, "printf_floor.exe")), "%d"))
-    for arch, wine in loaders:
-        times = wine_times(arch, wine, runs)
+    for arch in sys.argv[2:]:
+        times = wine_times(arch, runs)
         for name, pick in (("median", statistics.median), ("minimum", min)):
             rows.append(("Wine %s -?, %s of %d, s" % (arch, name, runs), pick(times["haltctl"]),
                          pick(times["floor"]), "%.3f"))

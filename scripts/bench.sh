@@ -8,26 +8,29 @@
 #   scripts/bench.sh [RUNS]     RUNS: timed runs of each program under Wine (default 21)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/packages.sh
-source scripts/wineprefix.sh
+source scripts/environment/setup.sh
+source scripts/environment/emulation.sh
 
 EnsurePackages cmake ninja-build g++ python3 valgrind "${WINDOWS_PACKAGES[@]}" \
   "${WINE64_PACKAGES[@]}"
 wine_arches=(x64)
-if CanRun32BitPrograms; then
+if ! X86EmulationWanted; then
   EnsurePackages "${WINE32_PACKAGES[@]}"
   wine_arches+=(x86)
 else
-  echo "bench: $NO_32BIT_REASON: x86 is measured for its size only" >&2
+  # The x86 build is timed through QEMU (scripts/environment/emulation.sh).
+  status=0
+  PrepareX86Emulation || status=$?
+  if [ "$status" -eq 0 ]; then
+    wine_arches+=(x86)
+  elif [ "$status" -eq 2 ]; then
+    echo "bench: $X86_BLOCKER: x86 is measured for its size only" >&2
+  else
+    exit 1
+  fi
 fi
 
 for preset in host windows-x64 windows-x86; do
   BuildPreset "build/logs/bench-$preset.log" "$preset" haltctl printf_floor
 done
-loaders=()
-for arch in "${wine_arches[@]}"; do
-  (UseWinePrefix "$PWD/build/wine-$arch" "$arch")
-  UseWine "$arch"
-  loaders+=("$arch=$WINE")
-done
-exec /usr/bin/python3 scripts/bench.py "${1:-21}" "${loaders[@]}"
+exec /usr/bin/python3 scripts/bench.py "${1:-21}" "${wine_arches[@]}"

@@ -30,11 +30,11 @@
 # release holding nothing its record does not list, and may not touch the
 # sources or build/package; anything else stops the run before anything
 # is built or removed. A complete release replaces an earlier one whole
-# (scripts/release.py says how).
+# (scripts/release/release.py says how).
 set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."
-source scripts/packages.sh
+source scripts/environment/setup.sh
 
 usage="usage: scripts/package.sh [--allow-dirty] [--buildinfo RECORD] [OUTPUT-FOLDER]"
 allow_dirty=false
@@ -63,9 +63,9 @@ done
 
 EnsurePackages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" \
   "${RELEASE_PACKAGES[@]}"
-/usr/bin/python3 scripts/release.py --check "$out"
+/usr/bin/python3 scripts/release/release.py --check "$out"
 if [ -n "$record" ]; then
-  /usr/bin/python3 scripts/release.py --compare-buildinfo "$(Absolute "$record")"
+  /usr/bin/python3 scripts/release/release.py --compare-buildinfo "$(Absolute "$record")"
 fi
 
 # The commit released, in git's own words when git cannot tell.
@@ -113,7 +113,7 @@ for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE HALTCTL_SIGN_TIMESTAMP_U
 done
 builds=()
 for arch in x64 x86 arm64; do
-  if ! "${clean[@]}" bash -c 'source scripts/packages.sh && BuildPreset "$@"' _ \
+  if ! "${clean[@]}" bash -c 'source scripts/environment/setup.sh && BuildPreset "$@"' _ \
       "$work/build-$arch.log" "windows-$arch" -B "$work/windows-$arch"; then
     echo "package: nothing was written to $out" >&2
     exit 1
@@ -121,7 +121,7 @@ for arch in x64 x86 arm64; do
   builds+=(--build "$arch=$work/windows-$arch")
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/windows-x64/CMakeCache.txt")
-"${clean[@]}" /usr/bin/python3 scripts/release.py --version "$version" \
+"${clean[@]}" /usr/bin/python3 scripts/release/release.py --version "$version" \
   --epoch "$SOURCE_DATE_EPOCH" --source "$source_line" --out "$out" "${builds[@]}"
 rm -rf "$work/tmp"
 if [ -n "$changes" ]; then

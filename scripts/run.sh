@@ -7,7 +7,7 @@
 #
 # --x86    run the 32-bit build (needs Wine's 32-bit support; where the kernel
 #          cannot run 32-bit programs, or HALTCTL_X86_EMULATION=1, Wine's
-#          32-bit side runs through QEMU: scripts/x86-emulation.sh); the
+#          32-bit side runs through QEMU: scripts/environment/emulation.sh); the
 #          default is x64
 # --fresh  use a throwaway prefix for this run instead of the kept one
 # --       end of this script's options: all that follows goes to haltctl
@@ -18,8 +18,8 @@
 # turns: a second one waits for the first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/packages.sh
-source scripts/x86-emulation.sh
+source scripts/environment/setup.sh
+source scripts/environment/emulation.sh
 
 arguments=("$@")
 arch=x64
@@ -45,7 +45,7 @@ if [ "$arch" = x86 ] && [ -z "${HALTCTL_X86_ROOT:-}" ]; then
       echo "run: $X86_BLOCKER; run the x64 build instead" >&2
     fi
     [ "$status" -eq 0 ] || exit 1
-    exec scripts/x86-emulation.sh exec -- scripts/run.sh "${arguments[@]}"
+    exec scripts/environment/emulation.sh exec -- scripts/run.sh "${arguments[@]}"
   fi
   EnsurePackages "${WINE32_PACKAGES[@]}"
 fi
@@ -69,21 +69,23 @@ if ! BuildPreset "build/run-$arch.log" "$preset"; then
   exit 1
 fi
 
-source scripts/wineprefix.sh
+# The project's Wine environment (the prefix, the loader, Wine's settings).
+wine=(/usr/bin/python3 scripts/environment/wine.py)
 # A throwaway prefix that a killed run could not remove: no other run of
 # this architecture is using it while this one holds the lock.
-for left in "build/wine-$arch-fresh."??????; do
-  [ -d "$left" ] || continue
+for left in "build/wine-$arch-fresh."??????{,.making}; do
+  left=${left%.making}
+  [ -e "$left" ] || [ -e "$left.making" ] || continue
   echo "run: removing $left, a throwaway prefix left by an interrupted run" >&2
-  RemoveWinePrefix "$PWD/$left" {lock}>&- || exit 1
+  "${wine[@]}" remove "$left" {lock}>&- || exit 1
 done
 if $fresh; then
-  prefix=$(mktemp -d "$PWD/build/wine-$arch-fresh.XXXXXX")
-  trap 'RemoveWinePrefix "$prefix" {lock}>&-' EXIT
+  prefix=$(mktemp -u "$PWD/build/wine-$arch-fresh.XXXXXX")
+  trap '"${wine[@]}" remove "$prefix" {lock}>&-' EXIT
 else
   prefix=$PWD/build/wine-$arch
 fi
-UseWinePrefix "$prefix" "$arch" {lock}>&-
+"${wine[@]}" prefix "$arch" "$prefix" {lock}>&-
 
 trace=build/run-$arch.trace
 if ! : >"$trace"; then
@@ -91,7 +93,8 @@ if ! : >"$trace"; then
   exit 1
 fi
 set +e
-WINEDEBUG=+relay "$WINE" "build/$preset/haltctl.exe" "$@" 2>"$trace" {lock}>&-
+"${wine[@]}" exec "$arch" "$prefix" --debug +relay -- "build/$preset/haltctl.exe" "$@" \
+  2>"$trace" {lock}>&-
 status=$?
 set -e
 
@@ -100,7 +103,8 @@ call=$(sed -n 's/^.*:Call user32\.ExitWindowsEx(\([0-9a-fA-F]*\),.*/\1/p' "$trac
 answer=$(sed -n 's/^.*:Ret  user32\.ExitWindowsEx() retval=\([0-9a-fA-F]*\) .*/\1/p' "$trace" |
   head -n 1)
 if [ -n "$call" ]; then
-  wineserver -w {lock}>&-  # the session end Wine started ends the prefix's programs
+  # The session end Wine started ends the prefix's programs.
+  "${wine[@]}" wait "$arch" "$prefix" {lock}>&-
   flags=$((16#$call))
   words=""
   ((flags & 1)) && words+=" + shutdown"

@@ -13,8 +13,8 @@
 # and is printed only when the preset fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/packages.sh
-source scripts/x86-emulation.sh
+source scripts/environment/setup.sh
+source scripts/environment/emulation.sh
 
 EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
   "${ARM64_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" \
@@ -22,7 +22,7 @@ EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@
 if ! X86EmulationWanted; then
   EnsurePackages "${WINE32_PACKAGES[@]}"
 else
-  # The x86 Wine cases run through QEMU (scripts/x86-emulation.sh).
+  # The x86 Wine cases run through QEMU (scripts/environment/emulation.sh).
   status=0
   PrepareX86Emulation || status=$?
   if [ "$status" -eq 2 ]; then

@@ -16,7 +16,7 @@
 # namespace of this run's own, so none survives it, however it ends.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/packages.sh
+source scripts/environment/setup.sh
 
 as_user=false
 if [ "${1:-}" = --user ]; then as_user=true; shift; fi
@@ -26,7 +26,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "try-fresh: error: debootstrap, chroot and mount need root: run it with sudo" >&2
   exit 1
 fi
-EnsurePackages debootstrap git arch-test
+EnsurePackages debootstrap git python3 arch-test
 
 fresh=$PWD/build/fresh
 base=$fresh/$suite-base
@@ -66,7 +66,7 @@ fi
 user=root home=/root
 $as_user && user=newcomer home=/home/newcomer
 echo "try-fresh: $suite ($(cat "$run/etc/debian_version")), commit $commit, as $user," \
-  "32-bit programs: $(if arch-test -n i386 >/dev/null 2>&1; then echo yes; else echo no; fi)" >&2
+  "32-bit programs: $(if CanRun32BitPrograms; then echo yes; else echo no; fi)" >&2
 
 # Each command in the root, as USER with an environment like a login's and
 # no stdin, as CI runs it. Prints "STATUS SECONDS".

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The install path of scripts/packages.sh, which a machine that already has
+# The install path of scripts/environment/setup.sh, which a machine that already has
 # every package never takes: EnsurePackages against stand-ins for apt-get,
 # apt-cache, dpkg-query and dpkg that behave like Debian's (a missing
 # package is not found, apt's lists are empty until `apt-get update`,
@@ -152,7 +152,7 @@ MakeStandInRoot() {
     >"$1/usr/share/qemu/binfmt.d/qemu-i386.conf"
 }
 export -f MakeStandInRoot
-script=$(cd "$(dirname "$0")/../../scripts" && pwd)/x86-emulation.sh
+script=$(cd "$(dirname "$0")/../../scripts/environment" && pwd)/emulation.sh
 # What a view row runs in the emulation: the root's /usr/bin/wine and the
 # project, at its own path, in the view and outside it.
 view_check='for f in "$HALTCTL_X86_ROOT/usr/bin/wine" "$HALTCTL_X86_ROOT$X86_PROJECT/here" "$X86_PROJECT/here"; do
@@ -187,8 +187,8 @@ for row in "${x86_cases[@]}"; do
     harness)
       output=$(env PATH="$work/x86/bin:$PATH" X86_PROJECT="$work/x86/project" \
         HALTCTL_X86_EMULATION=1 $settings timeout 60 python3 -c 'import sys; sys.path[0] = sys.argv[1]
-import wineprefix; sys.exit(wineprefix.prepare("x86") or 0)' \
-        "$(dirname "$0")/../windows" 2>&1) ;;
+import wine; sys.exit(wine.prepare("x86") or 0)' \
+        "$(dirname "$0")/../../scripts/environment" 2>&1) ;;
     make-root)
       mkdir -p "$root.new/proc" && : >"$root.new/var"
       output=$(env PATH="$work/x86/set-up-bin:$PATH" FAKE_WORK="$work" $settings timeout 60 \

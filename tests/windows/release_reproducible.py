@@ -249,7 +249,7 @@ def replacements(clone, packages, work):
         else:
             os.makedirs(out)
         plant(out, added)
-        release = [sys.executable, os.path.join(clone, "scripts", "release.py"),
+        release = [sys.executable, os.path.join(clone, "scripts", "release", "release.py"),
                    "--version", "1.0.1", "--epoch", "1700000000", "--source", label] + builds
         command = release + ["--out", out]
         env = dict({k: v for k, v in os.environ.items() if not k.startswith("HALTCTL_")},

@@ -20,10 +20,13 @@ import subprocess
 import sys
 import zipfile
 
-import wineprefix
+# The project's Wine environment.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "scripts", "environment"))
+import wine  # noqa: E402
 
-SCRIPTS = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__)))), "scripts")
+RELEASE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "scripts", "release", "release.py")
 FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)"}
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 BANNER = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
@@ -32,7 +35,7 @@ BANNER = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\
 def installations(prefix):
     """(DisplayName, DisplayVersion) of every product Wine has recorded as
     installed, read from the prefix's registry once its server has ended."""
-    wineprefix.stop_server(prefix)
+    wine.stop_server(prefix)
     text = open(os.path.join(prefix, "system.reg"), encoding="utf-8", errors="replace").read()
     found = []
     for block in re.split(r"\n(?=\[)", text):
@@ -48,7 +51,7 @@ def installations(prefix):
 def system_path(prefix):
     """The machine's PATH as `reg query` prints it, or None where reg
     fails or prints no such value."""
-    out, _, status = wineprefix.run(prefix, ["reg", "query", ENVIRONMENT, "/v", "PATH"])
+    out, _, status = wine.run(prefix, ["reg", "query", ENVIRONMENT, "/v", "PATH"])
     value = re.search(r"^\s*PATH\s+REG_(?:EXPAND_)?SZ\s+(.*?)\r?$", out.decode("latin-1"),
                       re.M | re.I)
     return value.group(1) if status == 0 and value else None
@@ -64,14 +67,14 @@ def path_entries(path, added=None):
 
 
 def msiexec(prefix, *args):
-    out, err, status = wineprefix.run(prefix, ["msiexec"] + list(args) + ["/qn"])
-    wineprefix.stop_server(prefix)  # the next program starts with the new PATH
+    out, err, status = wine.run(prefix, ["msiexec"] + list(args) + ["/qn"])
+    wine.stop_server(prefix)  # the next program starts with the new PATH
     return status
 
 
 def main():
     clone, signed, arch, work = sys.argv[1:5]
-    missing = wineprefix.prepare(arch)
+    missing = wine.prepare(arch)
     if missing is not None:
         return missing
     build = os.path.join(clone, "build", "package", "windows-" + arch)
@@ -86,10 +89,10 @@ def main():
         steps.append((ok, what))
         print("%-4s %s" % ("ok" if ok else "FAIL", what), flush=True)
 
-    with wineprefix.WorkFolder(work) as folder:
+    with wine.WorkFolder(work) as folder:
         # The same executable packaged as the next version.
         scratch = folder.scratch("next")
-        made = subprocess.run([sys.executable, os.path.join(SCRIPTS, "release.py"), "--version",
+        made = subprocess.run([sys.executable, RELEASE, "--version",
                                higher, "--epoch", "1700000000", "--source", "a test",
                                "--out", scratch, "--build", "%s=%s" % (arch, build)],
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
@@ -99,8 +102,8 @@ def main():
         newer, = glob.glob(os.path.join(glob.escape(scratch), "*.msi"))
 
         prefix = folder.prefix("prefix")
-        wineprefix.make(prefix)
-        wineprefix.start_server(prefix)
+        wine.make(prefix)
+        wine.start_server(prefix)
         installed = os.path.join(prefix, "drive_c", FOLDER[arch], "haltctl")
         windows_folder = "C:\\%s\\haltctl" % FOLDER[arch]
 
@@ -113,7 +116,7 @@ def main():
         step(path is not None and
              path_entries(system_path(prefix)) == path_entries(path, windows_folder),
              "the system PATH is the old one and %s: %s" % (windows_folder, system_path(prefix)))
-        out, _, status = wineprefix.run(prefix, ["cmd", "/c", "haltctl -?"])
+        out, _, status = wine.run(prefix, ["cmd", "/c", "haltctl -?"])
         step(status == 0 and out.startswith(BANNER) and b"Usage:\r\n" in out,
              "a new cmd finds haltctl on the PATH: 'haltctl -?' shows the usage text, status %d"
              % status)
@@ -139,7 +142,7 @@ def main():
         signed_exe = os.path.join(scratch, "signed-haltctl.exe")
         with zipfile.ZipFile(signed_zip) as archive, open(signed_exe, "wb") as f:
             f.write(archive.read("haltctl.exe"))
-        out, _, status = wineprefix.run(prefix, [signed_exe, "-?"])
+        out, _, status = wine.run(prefix, [signed_exe, "-?"])
         step(status == 0 and out.startswith(BANNER), "the signed executable runs: -? status %d"
              % status)
     return 0 if all(ok for ok, _ in steps) else 1

@@ -29,7 +29,10 @@ import subprocess
 import sys
 import time
 
-import wineprefix
+# The project's Wine environment.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.abspath(__file__)))), "scripts", "environment"))
+import wine  # noqa: E402
 
 CASES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.json")
 
@@ -92,10 +95,10 @@ class Suite:
             return
         self.stop_prefix(self.live)
         self.stop_prefix(prefix)  # whatever a failed case may have left
-        wineprefix.start_server(prefix)
+        wine.start_server(prefix)
         # Any program starts the services; cmd.exe is one that every prefix
         # has, the refusing one included.
-        wineprefix.run(prefix, ["cmd", "/c", "exit"])
+        wine.run(prefix, ["cmd", "/c", "exit"])
         self.live = prefix
 
     def stop_prefix(self, prefix):
@@ -103,12 +106,12 @@ class Suite:
         next program: every process of the prefix is ended."""
         self.live = None
         if prefix is not None:
-            wineprefix.stop_server(prefix)
+            wine.stop_server(prefix)
 
     def make_prefix(self):
         prefix = self.work.prefix("prefix")
         started = time.monotonic()
-        wineprefix.make(prefix, TRACED)
+        wine.make(prefix, TRACED)
         print("prefix made in %.1f s (%s)" % (time.monotonic() - started, prefix), flush=True)
         return prefix
 
@@ -145,9 +148,9 @@ class Suite:
         """A copy in which haltctl.exe, and only it, can load neither USER32
         nor ADVAPI32 (Wine's per-program DLL overrides)."""
         dll_less = self.copy_prefix(prefix, "dll-less")
-        wineprefix.set_values(dll_less, "Software\\Wine\\AppDefaults\\%s\\DllOverrides"
+        wine.set_values(dll_less, "Software\\Wine\\AppDefaults\\%s\\DllOverrides"
                              % os.path.basename(self.exe), {"user32": "", "advapi32": ""})
-        wineprefix.stop_server(dll_less)
+        wine.stop_server(dll_less)
         return dll_less
 
     def killed_run_case(self, prefix):
@@ -162,11 +165,11 @@ class Suite:
         killed = subprocess.Popen([sys.executable, "-c", """if 1:
             import sys, time
             sys.path.insert(0, sys.argv[1])
-            import wineprefix
-            wineprefix.prepare(sys.argv[2])
-            wineprefix.run(sys.argv[3], ["cmd", "/c", "exit"])
-            print("server", wineprefix._servers[sys.argv[3]].pid, flush=True)
-            time.sleep(600)""", os.path.dirname(os.path.abspath(__file__)), self.arch, copy],
+            import wine
+            wine.prepare(sys.argv[2])
+            wine.run(sys.argv[3], ["cmd", "/c", "exit"])
+            print("server", wine._servers[sys.argv[3]].pid, flush=True)
+            time.sleep(600)""", os.path.dirname(wine.__file__), self.arch, copy],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
         server = 0
         try:
@@ -179,10 +182,10 @@ class Suite:
             killed.wait()
         if server:
             os.kill(server, signal.SIGKILL)
-        left = len(wineprefix.wine_processes(folder))
-        wineprefix.end_wine(folder)
-        after = wineprefix.wine_processes(folder)
-        wine_folder = wineprefix.debian_server_folder(copy)
+        left = len(wine.wine_processes(folder))
+        wine.end_wine(folder)
+        after = wine.wine_processes(folder)
+        wine_folder = wine.debian_server_folder(copy)
         if server and left > 1 and not after and not (wine_folder and os.path.exists(wine_folder)):
             print("ok   %-40s %d processes left, all ended" % (label, left), flush=True)
         else:
@@ -279,7 +282,7 @@ class Suite:
         try:
             self.start_prefix(prefix)
             try:
-                out, err, returncode = wineprefix.run(prefix, [exe] + args,
+                out, err, returncode = wine.run(prefix, [exe] + args,
                                                       debug="+relay,+loaddll")
             finally:
                 # After a session end nothing of the prefix may live on; after
@@ -377,11 +380,11 @@ def main():
     parser.add_argument("--work", required=True, help="a folder for the suite's prefixes")
     options = parser.parse_args()
 
-    missing = wineprefix.prepare(options.arch)
+    missing = wine.prepare(options.arch)
     if missing is not None:
         return missing
 
-    with wineprefix.WorkFolder(options.work) as work:
+    with wine.WorkFolder(options.work) as work:
         return Suite(options.exe, options.probe, options.arch, options.objdump, options.version,
                      work).run()
 

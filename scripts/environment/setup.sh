@@ -1,6 +1,6 @@
-# Sourced by the other scripts: installs the Debian/Ubuntu packages the
-# project needs, only those that are missing, with apt-get (through sudo
-# when not root), and builds a preset quietly. Says what it installs before
+# The set-up, sourced by the scripts: installs the Debian/Ubuntu packages
+# the project needs, only those that are missing, with apt-get (through sudo
+# when not root), and the linters' npm packages, and builds a preset quietly. Says what it installs before
 # it does, shows apt's progress while it downloads, and on any failure says
 # what failed and what to do, apt's or the compiler's own message included.
 # Sourcing it only defines names: nothing here runs until a function is
@@ -20,6 +20,9 @@ RELEASE_TEST_PACKAGES=(git yamllint)
 WINE64_PACKAGES=(wine wine64 arch-test)
 WINE32_PACKAGES=(wine32:i386)
 
+SETUP_FOLDER=${BASH_SOURCE[0]%/*}
+[ "$SETUP_FOLDER" != "${BASH_SOURCE[0]}" ] || SETUP_FOLDER=.
+SETUP_FOLDER=$(cd "$SETUP_FOLDER" && pwd)
 NO_32BIT_REASON="this machine cannot run 32-bit Linux programs (its kernel has no IA32 support), so Wine cannot run 32-bit Windows programs here"
 
 RunAsRoot() {
@@ -38,10 +41,9 @@ IsInstalled() {
 }
 
 # CanRun32BitPrograms: whether this kernel runs 32-bit x86 Linux programs,
-# which Wine's 32-bit side needs: Debian's arch-test (in WINE64_PACKAGES)
-# runs a tiny i386 program, natively, not through an emulator.
+# which Wine's 32-bit side needs (the Wine environment tells).
 CanRun32BitPrograms() {
-  arch-test -n i386 >/dev/null 2>&1
+  /usr/bin/python3 "$SETUP_FOLDER/wine.py" can-run-32bit
 }
 
 # Debian roots made with debootstrap (the x86 emulation's, try-fresh.sh's).

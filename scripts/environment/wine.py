@@ -1,11 +1,25 @@
-"""Wine prefixes that a test owns: made in a work folder of the test's own,
-never ~/.wine, and cleaned up however the test ends.
+"""The project's Wine environment, the one place that knows how Wine runs
+here: which loader runs an architecture, whether the x86 build runs
+natively or through QEMU (scripts/environment/emulation.sh), the
+environment a Wine program gets (none of the caller's Wine settings, no
+window, no dialog, no debugger), making, keeping and removing a prefix
+(never ~/.wine), and starting, stopping and cleaning up its server. The Wine
+suites and the release checks import it; run.sh and bench.sh call it:
+
+    wine.py emulated ARCH            status 0 where ARCH runs through QEMU here
+    wine.py can-run-32bit            status 0 where this kernel runs i386 programs
+    wine.py prefix ARCH PREFIX       makes PREFIX unless Wine made it as it is now
+    wine.py remove PREFIX            ends its programs and removes it
+    wine.py exec ARCH PREFIX [--debug SPEC] -- PROGRAM ARGS...
+                                     runs a Windows program in PREFIX
+    wine.py wait ARCH PREFIX         waits until the prefix's programs have ended
+    wine.py loader ARCH              prints the loader that runs ARCH
 
 No Wine process ever holds the test runner's output: programs write to
-files, and every Wine server is started here as a child of the test, in the
-foreground, its output in a log beside its prefix. Each server exits on its
-own a few seconds after the last program of its prefix has ended (-p N), is
-ended by its process id when `wineserver -k` does not end it, and is gone
+files, and every Wine server a test needs is started here as its child, in
+the foreground, its output in a log beside its prefix. Each server exits on
+its own a few seconds after the last program of its prefix has ended (-p N),
+is ended by its process id when `wineserver -k` does not end it, and is gone
 before its prefix is removed. A server that never gets a program (a Wine
 that cannot start) would not linger out, so the ids are also written to the
 work folder, and the next run ends what a killed run left there.
@@ -36,11 +50,10 @@ SKIP = 77  # the status ctest reads as "skipped"
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER64 = "/usr/lib/wine/wineserver64"
 # Where the kernel cannot run 32-bit programs, or HALTCTL_X86_EMULATION=1
-# asks for it, an x86 test runs again inside scripts/x86-emulation.sh:
+# asks for it, an x86 test runs again inside scripts/environment/emulation.sh:
 # there `wine` and `wineserver` run a Debian root's Wine, its 32-bit side
 # through QEMU, and X86_ROOT names that root.
-X86_EMULATION = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.abspath(__file__)))), "scripts", "x86-emulation.sh")
+X86_EMULATION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "emulation.sh")
 X86_ROOT = os.environ.get("HALTCTL_X86_ROOT")
 
 _loader = ["wine"]
@@ -48,12 +61,32 @@ _servers = {}  # prefix: the Popen of its server
 
 
 def can_run32bit_programs():
-    """Debian's arch-test runs a tiny i386 program, natively only."""
+    """Whether this kernel runs 32-bit x86 Linux programs, which Wine's
+    32-bit side needs: Debian's arch-test runs a tiny i386 program, natively
+    only. None where it cannot tell."""
     try:
         return subprocess.run(["arch-test", "-n", "i386"], stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL).returncode == 0
     except FileNotFoundError:
-        return None  # cannot tell
+        return None
+
+
+def emulated(arch):
+    """Whether ARCH's build runs through QEMU here: x86 where the kernel
+    cannot run it, or everywhere with HALTCTL_X86_EMULATION=1 (to try the
+    emulated path on a machine that does not need it); never inside the
+    emulation itself."""
+    return arch == "x86" and X86_ROOT is None and (
+        os.environ.get("HALTCTL_X86_EMULATION") == "1" or can_run32bit_programs() is False)
+
+
+def choose_loader(arch):
+    """Debian's `wine` runs the 32-bit loader whenever wine32 is installed,
+    even for a 64-bit program, and that fails on a kernel without 32-bit
+    support: 64-bit programs go to the 64-bit loader itself."""
+    global _loader
+    _loader = [WINE64] if arch == "x64" and os.access(WINE64, os.X_OK) else ["wine"]
+    return _loader
 
 
 def prepare(arch):
@@ -62,14 +95,11 @@ def prepare(arch):
     exit with: a skip where this machine cannot run 32-bit programs at all
     (nothing an install could add), else a skip that CI=true makes a
     failure."""
-    global _loader
     in_ci = os.environ.get("CI") == "true"
-    if arch == "x64" and os.access(WINE64, os.X_OK):
-        _loader = [WINE64]
+    choose_loader(arch)
     if shutil.which(_loader[0]) is None or shutil.which(server_command()) is None:
         missing = "wine is not installed"
-    elif arch == "x86" and X86_ROOT is None and (
-            os.environ.get("HALTCTL_X86_EMULATION") == "1" or can_run32bit_programs() is False):
+    elif emulated(arch):
         # It says why, in one line, and exits 77 where it cannot run.
         sys.stdout.flush()
         os.execv("/bin/bash", ["bash", X86_EMULATION, "exec", "--", sys.executable] + sys.argv)
@@ -328,3 +358,91 @@ class WorkFolder:
             stop_server(prefix)
         end_wine(self.path)
         shutil.rmtree(self.path)
+
+
+# The functions run.sh's and bench.sh's kept prefixes trace.
+KEPT_RELAY = ["user32.ExitWindowsEx"]
+
+
+def prefix_stamp():
+    """What made a kept prefix: the Wine that made it, and whether Wine's
+    32-bit side was installed then (a prefix made before may no longer
+    start)."""
+    version = subprocess.run(_loader + ["--version"], env=env(os.devnull),
+                             capture_output=True, text=True)
+    if version.returncode != 0:
+        raise RuntimeError("Wine does not start: '%s --version' failed:\n%s"
+                           % (_loader[0], (version.stdout + version.stderr).strip()))
+    wine32 = subprocess.run(["dpkg-query", "-W", "-f=${Status}", "wine32:i386"],
+                            capture_output=True, text=True).stdout == "install ok installed"
+    return "%s wine32:%s" % (version.stdout.strip(), "yes" if wine32 else "no")
+
+
+def keep_prefix(prefix, arch):
+    """Makes the kept prefix unless the Wine of now made it. It is made in a
+    work folder of its own beside it and renamed into place when whole, so
+    an interrupted making is never taken for a prefix, and the next one
+    ends what it left."""
+    choose_loader(arch)
+    stamp = prefix_stamp()
+    try:
+        with open(os.path.join(prefix, ".haltctl-made-by")) as f:
+            if f.read().strip() == stamp:
+                return
+    except OSError:
+        pass
+    print("setup: making the Wine prefix %s (about 20 s, once)" % prefix, file=sys.stderr,
+          flush=True)
+    remove_prefix(prefix)
+    with WorkFolder(prefix + ".making") as folder:
+        new = folder.prefix("prefix")
+        make(new, KEPT_RELAY)
+        with open(os.path.join(new, ".haltctl-made-by"), "w") as f:
+            f.write(stamp + "\n")
+        os.rename(new, prefix)
+
+
+def remove_prefix(prefix):
+    """Ends the prefix's programs and its server, waits for them, and
+    removes the prefix with what Wine keeps for it in /tmp."""
+    if os.path.isdir(prefix):
+        stop_server(prefix)
+        shutil.rmtree(prefix)
+    WorkFolder(prefix + ".making").clean()  # what an interrupted making left
+
+
+def main(argv):
+    command, arguments = (argv[1], argv[2:]) if len(argv) > 1 else ("", [])
+    try:
+        if command == "emulated" and len(arguments) == 1:
+            return 0 if emulated(arguments[0]) else 1
+        if command == "can-run-32bit" and not arguments:
+            return 0 if can_run32bit_programs() else 1
+        if command == "loader" and len(arguments) == 1:
+            print(choose_loader(arguments[0])[0])
+            return 0
+        if command == "prefix" and len(arguments) == 2:
+            keep_prefix(os.path.abspath(arguments[1]), arguments[0])
+            return 0
+        if command == "remove" and len(arguments) == 1:
+            remove_prefix(os.path.abspath(arguments[0]))
+            return 0
+        if command == "wait" and len(arguments) == 2:
+            choose_loader(arguments[0])
+            return subprocess.run([server_command(), "-w"],
+                                  env=env(os.path.abspath(arguments[1]))).returncode
+        if command == "exec" and len(arguments) >= 4 and "--" in arguments:
+            split = arguments.index("--")
+            options, program = arguments[:split], arguments[split + 1:]
+            debug = options[3] if options[2:3] == ["--debug"] else "-all"
+            loader = choose_loader(options[0])
+            os.execvpe(loader[0], loader + program, env(os.path.abspath(options[1]), debug))
+    except (RuntimeError, OSError) as error:
+        print("error: %s" % error, file=sys.stderr)
+        return 1
+    print(__doc__.split("\n\n")[1], file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

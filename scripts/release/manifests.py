@@ -1,5 +1,5 @@
 """The package managers' manifests for a finished release: winget, Scoop and
-Chocolatey. scripts/release.py calls write once the zips, the MSIs and
+Chocolatey. scripts/release/release.py calls write once the zips, the MSIs and
 SHA256SUMS are made. Every value comes from the release itself: the hashes
 from SHA256SUMS, and the version, product and upgrade codes, manufacturer
 and product name from each MSI's Property table, read back with msiinfo.

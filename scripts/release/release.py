@@ -48,7 +48,7 @@ from debian import deb822
 
 import manifests
 
-SOURCE = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 PACKAGING = os.path.join(SOURCE, "packaging")
 FILES = ["haltctl.exe", "LICENSE.txt", "README.txt", "THIRD-PARTY-NOTICES.txt"]
 # The tools and libraries whose version can change the bytes, besides the

@@ -4,8 +4,8 @@
 # HALTCTL_X86_EMULATION=1). Sourced by run.sh and test.sh; run as a command
 # by the Wine harness and by itself:
 #
-#   scripts/x86-emulation.sh exec -- COMMAND...   COMMAND in the emulation
-#   scripts/x86-emulation.sh make-root ROOT SUITE  the set-up, as root
+#   scripts/environment/emulation.sh exec -- COMMAND...   COMMAND in the emulation
+#   scripts/environment/emulation.sh make-root ROOT SUITE  the set-up, as root
 #
 # The i386 Wine lives in a Debian root of the host's release,
 # build/x86-root/<release>, with QEMU 10 (from backports where the release
@@ -16,16 +16,16 @@
 # a read-only view of the root that holds the project folder and shares
 # COMMAND's /tmp, a tmpfs. When COMMAND ends, the kernel ends every process
 # of the namespace and drops its mounts and handler: nothing outlives a run.
-X86_SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/x86-emulation.sh
+X86_SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/emulation.sh
 # The project whose build/ holds the root and whose folder the view shows.
-X86_PROJECT=${X86_PROJECT:-$(dirname "$(dirname "$X86_SCRIPT")")}
-declare -F CanRun32BitPrograms >/dev/null || source "${X86_SCRIPT%/*}/packages.sh"
+X86_PROJECT=${X86_PROJECT:-$(cd "${X86_SCRIPT%/*}/../.." && pwd)}
+declare -F CanRun32BitPrograms >/dev/null || source "${X86_SCRIPT%/*}/setup.sh"
 
 # X86EmulationWanted: whether the x86 build runs through QEMU here: where
 # the kernel cannot run it, or where HALTCTL_X86_EMULATION=1 asks for that
 # (to try the emulated path on a machine that does not need it).
 X86EmulationWanted() {
-  [ "${HALTCTL_X86_EMULATION:-}" = 1 ] || ! CanRun32BitPrograms
+  /usr/bin/python3 "${X86_SCRIPT%/*}/wine.py" emulated x86
 }
 
 X86Root() {
