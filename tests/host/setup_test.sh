@@ -4,15 +4,17 @@
 # apt-cache, dpkg-query and dpkg that behave like Debian's (a missing
 # package is not found, apt's lists are empty until `apt-get update`,
 # `--assume-no` answers no with status 1, apt-cache speaks the caller's
-# language), with nothing else on PATH, so no clang either. Every row runs
-# twice: as root, and as a user whom a stand-in sudo lets run the rest.
+# language), with nothing else on PATH, so no clang either; and
+# EnsureNpmPackages against a stand-in npm, with what an interrupted install
+# leaves beside its folder. Every row runs twice: as root, and as a user
+# whom a stand-in sudo lets run the rest.
 #
 #   setup_test.sh PACKAGES.SH WORK
 set -uo pipefail
 packages=$1 work=$2
 rm -rf "$work"
 mkdir -p "$work/bin"
-for tool in bash sed grep env cat; do
+for tool in bash sed grep env cat sha256sum mkdir dirname flock mktemp chmod cp rm mv; do
   ln -s "$(command -v "$tool")" "$work/bin/$tool"
 done
 
@@ -58,7 +60,18 @@ case "$1 $2" in
 esac
 exit 0
 STANDIN
+cat >"$work/bin/npm" <<'STANDIN'
+#!/bin/bash
+echo "$*" >>"$FAKE_WORK/npm.log"
+[ -n "${FAKE_NPM_FAILS:-}" ] && { echo "npm ERR! 404 Not Found" >&2; exit 1; }
+[ -f package-lock.json ] || { echo "npm ERR! no package-lock.json here" >&2; exit 1; }
+mkdir -p node_modules/linter
+STANDIN
 chmod +x "$work/bin/"*
+mkdir "$work/lint"
+echo '{"private": true}' >"$work/lint/package.json"
+echo '{"lockfileVersion": 3}' >"$work/lint/package-lock.json"
+record=$(cd "$work/lint" && sha256sum package.json package-lock.json)
 
 # name | FAKE_* settings | EnsurePackages arguments | status | text the output holds | last apt-get call
 cases=(
@@ -70,6 +83,14 @@ cases=(
   "no apt-get|FAKE_NO_APT=1|cmake|1|there is no apt-get|"
   "sourcing alone|FAKE_INSTALLED=||0||"
   "no sudo|FAKE_NO_SUDO=1|cmake|1|sudo is not installed|"
+  "npm: first install|FAKE_LEFT=|EnsureNpmPackages npm lint|0|installing the linters|"
+  "npm: up to date|FAKE_LEFT=current|EnsureNpmPackages npm lint|0||"
+  "npm: an older install|FAKE_LEFT=older|EnsureNpmPackages npm lint|0|installing the linters|"
+  "npm: an unfinished install left|FAKE_LEFT=unfinished|EnsureNpmPackages npm lint|0|removing it and starting afresh|"
+  "npm: a whole install left aside|FAKE_LEFT=whole|EnsureNpmPackages npm lint|0|finishing it|"
+  "npm fails|FAKE_NPM_FAILS=1|EnsureNpmPackages npm lint|1|npm ERR! 404|"
+  "npm: a folder not its own|FAKE_LEFT=foreign|EnsureNpmPackages npm lint|1|not a folder of npm packages|"
+  "npm: none|FAKE_NO_NPM=1|EnsureNpmPackages npm lint|1|installing npm with apt-get|install -y --no-install-recommends -o Dpkg::Use-Pty=0 npm"
 )
 failures=0
 # Report NAME OUTPUT [PROBLEM...]: one line for the row, and its output
@@ -93,13 +114,25 @@ for row in "${cases[@]}"; do
   rm -f "$work/apt.log" "$work/updated" "$work/sudo.log"
   [[ "$settings" == FAKE_NO_APT=1 ]] && mv "$work/bin/apt-get" "$work/apt-get.away"
   [[ "$settings" == FAKE_NO_SUDO=1 ]] && mv "$work/bin/sudo" "$work/sudo.away"
+  [[ "$settings" == FAKE_NO_NPM=1 ]] && mv "$work/bin/npm" "$work/npm.away"
+  rm -rf "$work/npm" "$work"/npm.new.* "$work"/npm.old.* "$work/npm.log"
+  case $settings in
+    FAKE_LEFT=current) mkdir "$work/npm" && echo "$record" >"$work/npm/installed" ;;
+    FAKE_LEFT=older) mkdir "$work/npm" && echo "an earlier lockfile" >"$work/npm/installed" ;;
+    FAKE_LEFT=unfinished) mkdir -p "$work/npm.new.AbC123/node_modules" "$work/npm.old.DeF456" ;;
+    FAKE_LEFT=whole) mkdir -p "$work/npm.new.AbC123" "$work/npm.old.DeF456" &&
+      echo "$record" >"$work/npm.new.AbC123/installed" ;;
+    FAKE_LEFT=foreign) mkdir "$work/npm" && : >"$work/npm/mine" ;;
+  esac
   output=$(env -i PATH="$work/bin" FAKE_WORK="$work" FAKE_UID=$([ $user = root ] && echo 0 ||
     echo 1000) LANGUAGE=de $settings bash -c \
-    'set -euo pipefail; source "$1"; shift; EnsurePackages "$@"; echo "returned 0"' \
+    'set -euo pipefail; source "$1"; shift; cd "$FAKE_WORK"
+     if [ "${1:-}" = EnsureNpmPackages ]; then "$@"; else EnsurePackages "$@"; fi; echo "returned 0"' \
     _ "$packages" $arguments 2>&1)
   got=$?
   [ -e "$work/apt-get.away" ] && mv "$work/apt-get.away" "$work/bin/apt-get"
   [ -e "$work/sudo.away" ] && mv "$work/sudo.away" "$work/bin/sudo"
+  [ -e "$work/npm.away" ] && mv "$work/npm.away" "$work/bin/npm"
   last=$(sed -n '$p' "$work/apt.log" 2>/dev/null)
   # Root calls apt-get itself; a user, every time through sudo.
   through=$(grep -c . "$work/sudo.log" 2>/dev/null)
@@ -115,6 +148,18 @@ for row in "${cases[@]}"; do
   [ "$status" -ne 0 ] && [[ "$output" != *"setup: error: "* ]] && problems+=("no error message")
   [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
   [ "$last" != "$call" ] && problems+=("last apt-get call '$last', expected '$call'")
+  if [[ "$arguments" == EnsureNpmPackages* ]]; then
+    ran=$(cat "$work/npm.log" 2>/dev/null)
+    [ "$got" -eq 0 ] && [ "$(cat "$work/npm/installed" 2>/dev/null)" != "$record" ] &&
+      problems+=("npm/installed does not record this lockfile")
+    left=$(cd "$work" && compgen -G 'npm.new.*'; compgen -G 'npm.old.*')
+    [ -n "$left" ] && problems+=("left $(echo $left)")
+    [ -n "$ran" ] && [[ "$ran" != "ci --ignore-scripts "* ]] && problems+=("ran npm $ran")
+    [[ "$settings" == FAKE_LEFT=whole || "$settings" == FAKE_LEFT=current ]] && [ -n "$ran" ] &&
+      problems+=("npm ran, though a whole install was there")
+    [ "$settings" = FAKE_LEFT=foreign ] && ! [ -e "$work/npm/mine" ] &&
+      problems+=("removed a folder not its own")
+  fi
   Report "$name" "$output" "${problems[@]}"
 done
 done
