@@ -192,83 +192,29 @@ LINT_NPM_PACKAGES=(tests/lint)
 # EnsureNpmPackages FOLDER MANIFEST: installs into FOLDER/node_modules,
 # never globally, exactly what MANIFEST/package-lock.json lists, with
 # `npm ci --ignore-scripts` (no package's install script ever runs), unless
-# FOLDER/installed already names these two files' checksums; npm comes from
-# apt when there is none. Under a lock, the install is made beside FOLDER,
-# its record written last, and put in FOLDER's place by rename; only a
-# folder with a record is replaced. Whatever an interrupted run left is
-# dealt with by the next one, which says in one line whether it finishes
-# it (a new install with its record, not yet in place) or starts afresh.
-# npm inherits the lock, so a run that was killed while its npm went on
-# is waited for.
+# FOLDER's record names these two files as what it was made from; npm comes
+# from apt when there is none. FOLDER is made and replaced whole, by the
+# same rules as the release's output folder (owned_folder.py): never a
+# folder these scripts did not make, a new one made beside it under a lock
+# and put in its place by rename, and what an interrupted run left there
+# removed or put back by the next one, which says so.
 EnsureNpmPackages() {
-  local folder=$1 manifest=$2 wanted
-  wanted=$(cd "$manifest" && sha256sum package.json package-lock.json) || return 1
-  if [ "$(cat "$folder/installed" 2>/dev/null)" = "$wanted" ] &&
-      ! compgen -G "$folder.new.*" >/dev/null && ! compgen -G "$folder.old.*" >/dev/null; then
-    return 0
-  fi
+  local folder=$1 manifest stamp
+  manifest=$(cd "$2" && pwd) || return 1
+  stamp=$(cat "$manifest/package.json" "$manifest/package-lock.json" | sha256sum) || return 1
   if ! command -v npm >/dev/null 2>&1; then EnsurePackages npm || return 1; fi
   mkdir -p "$(dirname "$folder")" || return 1
-  (
-    if ! flock -n 9; then
-      echo "setup: waiting for another install of the linters into $folder" >&2
-      flock 9
-    fi
-    shopt -s nullglob
-    local left=("$folder".new.* "$folder".old.*) finished="" item
-    if [ "$(cat "$folder/installed" 2>/dev/null)" = "$wanted" ]; then
-      if [ ${#left[@]} -gt 0 ]; then
-        echo "setup: removing ${left[*]}, left by an interrupted install of the linters" >&2
-      fi
-      for item in "${left[@]}"; do rm -rf --one-file-system "$item" || exit 1; done
-      exit 0
-    fi
-    if [ -e "$folder" ] && ! [ -f "$folder/installed" ]; then
-      echo "setup: error: $folder is not a folder of npm packages these scripts made:" \
-        "move it away, then run this again" >&2
-      exit 1
-    fi
-    # A new install is whole once its record is there (written last).
-    for item in "$folder".new.*; do
-      if [ "$(cat "$item/installed" 2>/dev/null)" = "$wanted" ]; then finished=$item; fi
-    done
-    if [ -n "$finished" ]; then
-      echo "setup: an interrupted install of the linters left $finished complete:" \
-        "finishing it (putting it in place as $folder)" >&2
-    else
-      if [ ${#left[@]} -gt 0 ]; then
-        echo "setup: an interrupted install of the linters left ${left[*]}:" \
-          "removing it and starting afresh" >&2
-      fi
-      for item in "${left[@]}"; do rm -rf --one-file-system "$item" || exit 1; done
-      left=()
-      finished=$(mktemp -d "$folder.new.XXXXXX") && chmod 755 "$finished" || exit 1
-      echo "setup: installing the linters of $manifest/package-lock.json into $folder" \
-        "with npm ci" >&2
-      cp "$manifest/package.json" "$manifest/package-lock.json" "$finished/" || exit 1
-      # The machine's npm settings (proxy, certificates) stand; those that
-      # would change what is installed are set here.
-      if ! (cd "$finished" && npm ci --ignore-scripts --no-audit --no-fund \
-          --cache .npm-cache --engine-strict=false --legacy-peer-deps=false \
-          --strict-peer-deps=false >&2); then
-        rm -rf --one-file-system "$finished"
-        echo "setup: error: npm could not install the linters of" \
-          "$manifest/package-lock.json (its message is above)" >&2
-        exit 1
-      fi
-      rm -rf "$finished/.npm-cache" || exit 1
-      echo "$wanted" >"$finished/installed.part" &&
-        mv "$finished/installed.part" "$finished/installed" || exit 1
-    fi
-    # Published by rename: the old install aside, the new one in its place,
-    # then the old one and every other leftover removed.
-    if [ -e "$folder" ]; then
-      item=$(mktemp -u "$folder.old.XXXXXX") && mv -T "$folder" "$item" || exit 1
-      left+=("$item")
-    fi
-    mv -T "$finished" "$folder" || exit 1
-    for item in "${left[@]}"; do
-      if [ "$item" != "$finished" ]; then rm -rf --one-file-system "$item" || exit 1; fi
-    done
-  ) 9>"$folder.lock"
+  # Earlier versions of these scripts marked their install with a file
+  # `installed` alone.
+  if [ -f "$folder/installed" ] && ! [ -e "$folder/.haltctl-installed" ]; then
+    echo "setup: removing $folder, made by an earlier version of these scripts" >&2
+    rm -rf --one-file-system "$folder" || return 1
+  fi
+  # The machine's npm settings (proxy, certificates) stand; those that
+  # would change what is installed are set here.
+  /usr/bin/python3 "$SETUP_FOLDER/owned_folder.py" make "$folder" .haltctl-installed \
+    "${stamp%% *}" "the linters of $2/package-lock.json" -- bash -c '
+      cp "$1/package.json" "$1/package-lock.json" . &&
+      npm ci --ignore-scripts --no-audit --no-fund --cache .npm-cache --engine-strict=false \
+        --legacy-peer-deps=false --strict-peer-deps=false && rm -rf .npm-cache' _ "$manifest"
 }

@@ -31,12 +31,11 @@ clean-up, and the next run removes or puts back whatever a killed one left
 beside DIR, saying so.
 """
 import argparse
-import fcntl
+import errno
 import hashlib
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -47,6 +46,10 @@ import zipfile
 from debian import deb822
 
 import manifests
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "environment"))
+import owned_folder  # noqa: E402
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 PACKAGING = os.path.join(SOURCE, "packaging")
@@ -316,65 +319,6 @@ def compare_build_info(path):
 
 
 RECORD = ".haltctl-release"  # in the output folder: every entry the release made there
-# The names a run gives its folders beside the output folder: the release
-# being made, and an earlier one moved aside while the new one goes in.
-NEW, OLD = ".%s.haltctl-new-", ".%s.haltctl-old-"
-
-
-class Interrupted(BaseException):
-    """SIGINT, SIGTERM or SIGHUP: unwinds through the clean-up like Ctrl-C."""
-
-    def __init__(self, signum):
-        super().__init__(signal.Signals(signum).name)
-        self.signum = signum
-
-
-def raise_interrupted(signum, _):
-    raise Interrupted(signum)
-
-
-def entry_kind(path):
-    if os.path.islink(path):
-        return "link"
-    return "dir" if os.path.isdir(path) else "file" if os.path.isfile(path) else "other"
-
-
-def entries(folder):
-    """Every entry below folder as (kind, path relative to it), links
-    included and not followed."""
-    found = []
-    for parent, dirs, files in os.walk(folder):
-        for name in dirs + files:
-            path = os.path.join(parent, name)
-            found.append((entry_kind(path), os.path.relpath(path, folder)))
-    return sorted(found, key=lambda entry: entry[1])
-
-
-def read_record(out):
-    """The entries the release in out says it made, or an empty set where
-    out holds no record of a release."""
-    path = os.path.join(out, RECORD)
-    if entry_kind(path) != "file":
-        return set()
-    with open(path, errors="replace") as f:
-        lines = [line.rstrip("\n") for line in f if not line.startswith("#")]
-    return {tuple(line.split(" ", 1)) for line in lines if re.fullmatch(r"(file|dir) .+", line)}
-
-
-def foreign_entries(out):
-    """What out holds that no release of haltctl made there, by the record
-    it wrote: anything unlisted, or listed as another kind (a link where
-    the release made a file, say). An empty list where the release may
-    own out: it does not exist, is empty, or is wholly an earlier release."""
-    if not os.path.lexists(out):
-        return []
-    if entry_kind(out) != "dir":
-        return ["%s itself (a %s, not a folder)" % (out, entry_kind(out))]
-    recorded = read_record(out) | {("file", RECORD)}
-    return [path + ("/" if kind == "dir" else "") for kind, path in entries(out)
-            if (kind, path) not in recorded]
-
-
 def check_output_folder(out):
     """The release owns its output folder: it may not touch the sources or
     the packaging's own work folder, and it must be new, empty or wholly an
@@ -402,7 +346,7 @@ def check_output_folder(out):
     if os.path.islink(out):
         raise ReleaseError("the output folder %s is a link: give the folder itself (%s)"
                            % (out, real))
-    foreign = foreign_entries(out)
+    foreign = owned_folder.foreign_entries(out, RECORD)
     if foreign:
         raise ReleaseError("the output folder %s holds what no release of haltctl made there: "
                            "%s%s. It must be new, empty, or an earlier release, which is "
@@ -410,86 +354,6 @@ def check_output_folder(out):
                            "%s" % (out, ", ".join(foreign[:5]), " and %d more"
                                    % (len(foreign) - 5) if len(foreign) > 5 else "",
                                    os.path.join(out, "haltctl")))
-
-
-def lock_beside(out):
-    """Locks the folder that holds out, for the rest of the process: the
-    run's own folders live there too, so a second release into out, or
-    beside it, stops at once."""
-    parent = os.path.dirname(out)
-    os.makedirs(parent, exist_ok=True)
-    descriptor = os.open(parent, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        os.close(descriptor)
-        raise ReleaseError("another release is being written into %s or beside it: wait for "
-                           "it to end" % out)
-    return descriptor
-
-
-def recover(out):
-    """Under the lock: finishes what an interrupted run left beside out. A
-    release half made is removed; an earlier release moved aside goes back
-    when the new one never came in, and is removed when it did. Says each
-    in one line."""
-    parent, name = os.path.split(out)
-    for pattern in (NEW, OLD):
-        prefix = pattern % name
-        for left in sorted(n for n in os.listdir(parent) if n.startswith(prefix)):
-            path = os.path.join(parent, left)
-            if entry_kind(path) != "dir":
-                continue
-            if pattern == OLD and not os.path.lexists(out):
-                os.rename(path, out)
-                print("release: put back the earlier release in %s, which an interrupted run "
-                      "had moved aside" % out, flush=True)
-            else:
-                shutil.rmtree(path)
-                print("release: removed %s, left by an interrupted run" % path, flush=True)
-
-
-def publish(new, out):
-    """Puts the folder new in the place of out by renames: out aside, new
-    in, the old one removed last. Signals wait until both renames are done,
-    so the earlier release is either in place or back; a failed rename puts
-    it back."""
-    parent, name = os.path.split(out)
-    aside = None
-    held = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
-    signal.pthread_sigmask(signal.SIG_BLOCK, held)
-    try:
-        if os.path.lexists(out):
-            aside = tempfile.mkdtemp(prefix=OLD % name, dir=parent)
-            os.rename(out, aside)
-        try:
-            os.rename(new, out)
-        except OSError as error:
-            try:
-                if aside:
-                    os.rename(aside, out)
-            except OSError as undo:
-                raise PartialRelease("publishing failed (%s), and so did putting the earlier "
-                                     "release back (%s): it is in %s, and the next release "
-                                     "into %s puts it back" % (error, undo, aside, out))
-            raise ReleaseError("publishing failed: cannot rename %s to %s: %s"
-                               % (new, out, error))
-        # Published: a signal now can only cut the clean-up short, which
-        # the next run finishes.
-        for signum in held:
-            signal.signal(signum, signal.SIG_IGN)
-    finally:
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, held)
-    if aside:
-        shutil.rmtree(aside)
-
-
-def write_record(folder):
-    listed = entries(folder)
-    with open(os.path.join(folder, RECORD), "w", newline="\n") as f:
-        f.write("# Made by haltctl's release: every entry it made here. A later release\n"
-                "# replaces this folder only while it holds nothing else.\n")
-        f.writelines("%s %s\n" % entry for entry in listed)
 
 
 def release(version, epoch, source, builds, out):
@@ -502,13 +366,16 @@ def release(version, epoch, source, builds, out):
              time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))), flush=True)
     # The release is made in a folder of this run's own beside out, so that
     # publishing it is a rename in one file system.
-    lock = lock_beside(out)
+    try:
+        lock = owned_folder.lock_beside(out)
+    except owned_folder.Refused:
+        raise ReleaseError("another release is being written into %s or beside it: wait for "
+                           "it to end" % out)
     scratch = work = None
     try:
-        recover(out)
+        owned_folder.recover(out, lambda text: print("release: " + text, flush=True))
         check_output_folder(out)
-        scratch = tempfile.mkdtemp(prefix=NEW % os.path.basename(out), dir=os.path.dirname(out))
-        os.chmod(scratch, 0o755)
+        scratch = owned_folder.make_beside(out)
         work = tempfile.mkdtemp(prefix="haltctl-release-")
         made = []
         for arch, build in sorted(builds.items()):
@@ -535,8 +402,12 @@ def release(version, epoch, source, builds, out):
         else:
             print("release: no package-manager manifests: they need HALTCTL_RELEASE_URL (the web "
                   "folder the files will be published in) and HALTCTL_HOMEPAGE", flush=True)
-        write_record(scratch)
-        publish(scratch, out)
+        owned_folder.write_record(scratch, RECORD)
+        try:
+            owned_folder.publish(scratch, out)
+        except OSError as error:
+            raise (PartialRelease if error.errno == errno.EIO else ReleaseError)(
+                "publishing failed: %s" % error.strerror)
         for name in made:
             print("%s  %d bytes" % (os.path.join(out, name), os.path.getsize(os.path.join(out, name))))
     finally:
@@ -571,14 +442,13 @@ def main():
     builds = {arch: os.path.abspath(folder)
               for arch, folder in (b.split("=", 1) for b in options.build)}
     out = os.path.abspath(options.out)
-    for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
-        signal.signal(signum, raise_interrupted)
+    owned_folder.unwind_on_signals()
     try:
         release(options.version, options.epoch, options.source, builds, out)
     except PartialRelease as error:
         print("release: FAILED: %s" % error, file=sys.stderr)
         return 1
-    except Interrupted as interruption:
+    except owned_folder.Interrupted as interruption:
         print("release: stopped by %s; %s was not changed" % (interruption, out), file=sys.stderr)
         return 128 + interruption.signum
     except (ReleaseError, manifests.ManifestError, OSError,

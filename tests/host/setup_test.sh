@@ -71,7 +71,8 @@ chmod +x "$work/bin/"*
 mkdir "$work/lint"
 echo '{"private": true}' >"$work/lint/package.json"
 echo '{"lockfileVersion": 3}' >"$work/lint/package-lock.json"
-record=$(cd "$work/lint" && sha256sum package.json package-lock.json)
+record=$(cat "$work/lint/package.json" "$work/lint/package-lock.json" | sha256sum)
+record="# made from: ${record%% *}"
 
 # name | FAKE_* settings | EnsurePackages arguments | status | text the output holds | last apt-get call
 cases=(
@@ -86,10 +87,10 @@ cases=(
   "npm: first install|FAKE_LEFT=|EnsureNpmPackages npm lint|0|installing the linters|"
   "npm: up to date|FAKE_LEFT=current|EnsureNpmPackages npm lint|0||"
   "npm: an older install|FAKE_LEFT=older|EnsureNpmPackages npm lint|0|installing the linters|"
-  "npm: an unfinished install left|FAKE_LEFT=unfinished|EnsureNpmPackages npm lint|0|removing it and starting afresh|"
-  "npm: a whole install left aside|FAKE_LEFT=whole|EnsureNpmPackages npm lint|0|finishing it|"
+  "npm: an unfinished install left|FAKE_LEFT=unfinished|EnsureNpmPackages npm lint|0|left by an interrupted run|"
+  "npm: a whole install left aside|FAKE_LEFT=whole|EnsureNpmPackages npm lint|0|put back|"
   "npm fails|FAKE_NPM_FAILS=1|EnsureNpmPackages npm lint|1|npm ERR! 404|"
-  "npm: a folder not its own|FAKE_LEFT=foreign|EnsureNpmPackages npm lint|1|not a folder of npm packages|"
+  "npm: a folder not its own|FAKE_LEFT=foreign|EnsureNpmPackages npm lint|1|not a folder of the linters|"
   "npm: none|FAKE_NO_NPM=1|EnsureNpmPackages npm lint|1|installing npm with apt-get|install -y --no-install-recommends -o Dpkg::Use-Pty=0 npm"
 )
 failures=0
@@ -115,13 +116,16 @@ for row in "${cases[@]}"; do
   [[ "$settings" == FAKE_NO_APT=1 ]] && mv "$work/bin/apt-get" "$work/apt-get.away"
   [[ "$settings" == FAKE_NO_SUDO=1 ]] && mv "$work/bin/sudo" "$work/sudo.away"
   [[ "$settings" == FAKE_NO_NPM=1 ]] && mv "$work/bin/npm" "$work/npm.away"
-  rm -rf "$work/npm" "$work"/npm.new.* "$work"/npm.old.* "$work/npm.log"
+  rm -rf "$work/npm" "$work"/.npm.haltctl-* "$work/npm.log"
   case $settings in
-    FAKE_LEFT=current) mkdir "$work/npm" && echo "$record" >"$work/npm/installed" ;;
-    FAKE_LEFT=older) mkdir "$work/npm" && echo "an earlier lockfile" >"$work/npm/installed" ;;
-    FAKE_LEFT=unfinished) mkdir -p "$work/npm.new.AbC123/node_modules" "$work/npm.old.DeF456" ;;
-    FAKE_LEFT=whole) mkdir -p "$work/npm.new.AbC123" "$work/npm.old.DeF456" &&
-      echo "$record" >"$work/npm.new.AbC123/installed" ;;
+    FAKE_LEFT=current) mkdir "$work/npm" && echo "$record" >"$work/npm/.haltctl-installed" ;;
+    FAKE_LEFT=older) mkdir "$work/npm" && echo "# made from: an earlier lockfile" \
+      >"$work/npm/.haltctl-installed" ;;
+    # Killed while it made its new folder, and while it put one in place.
+    FAKE_LEFT=unfinished) mkdir -p "$work/.npm.haltctl-new-AbC123/node_modules" \
+      "$work/.npm.haltctl-old-DeF456" ;;
+    FAKE_LEFT=whole) mkdir -p "$work/.npm.haltctl-old-DeF456" &&
+      echo "$record" >"$work/.npm.haltctl-old-DeF456/.haltctl-installed" ;;
     FAKE_LEFT=foreign) mkdir "$work/npm" && : >"$work/npm/mine" ;;
   esac
   output=$(env -i PATH="$work/bin" FAKE_WORK="$work" FAKE_UID=$([ $user = root ] && echo 0 ||
@@ -150,9 +154,9 @@ for row in "${cases[@]}"; do
   [ "$last" != "$call" ] && problems+=("last apt-get call '$last', expected '$call'")
   if [[ "$arguments" == EnsureNpmPackages* ]]; then
     ran=$(cat "$work/npm.log" 2>/dev/null)
-    [ "$got" -eq 0 ] && [ "$(cat "$work/npm/installed" 2>/dev/null)" != "$record" ] &&
-      problems+=("npm/installed does not record this lockfile")
-    left=$(cd "$work" && compgen -G 'npm.new.*'; compgen -G 'npm.old.*')
+    [ "$got" -eq 0 ] && ! grep -qx "$record" "$work/npm/.haltctl-installed" 2>/dev/null &&
+      problems+=("npm/.haltctl-installed does not record this lockfile")
+    left=$(cd "$work" && compgen -G '.npm.haltctl-*')
     [ -n "$left" ] && problems+=("left $(echo $left)")
     [ -n "$ran" ] && [[ "$ran" != "ci --ignore-scripts "* ]] && problems+=("ran npm $ran")
     [[ "$settings" == FAKE_LEFT=whole || "$settings" == FAKE_LEFT=current ]] && [ -n "$ran" ] &&
