@@ -1,5 +1,6 @@
 # Checks a release of haltctl on a Windows Server machine (GitHub's hosted
-# runners), run by .github/workflows/windows.yml after the build job:
+# runners), or for ARM64 on Windows 11 on ARM, run by
+# .github/workflows/windows.yml after the build job:
 #
 #   - what the machine is, printed before anything else: the edition and
 #     build, this account's `whoami /all` and session, the Secondary Logon
@@ -19,6 +20,11 @@
 #     version, downgrade refused (1603, the refusal in the log), removal, and
 #     the machine's PATH exactly as before.
 #
+# On a client edition (Windows 11 on ARM), where every user holds the
+# shutdown right, only ARM64 is checked, and only what makes no request: the
+# cases without one, every request through the probe, and the MSI; no
+# standard user is made, and the real program makes no request at all.
+#
 # Nothing here may end this machine or this job. So no real request is ever
 # made as this account, which holds every right; a logoff, which needs no
 # right, is never made for real by anyone; before any real request the edition
@@ -27,10 +33,10 @@
 # whether the real program may run it. Any doubt stops the job. Every program
 # run has a time limit, and the standard user is deleted whatever happens.
 #
-#   windows_checks.ps1 -Artifacts DIR -Arch x64|x86 -Version X.Y.Z -ProbeSha256 HEX -Logs DIR
+#   windows_checks.ps1 -Artifacts DIR -Arch x64|x86|arm64 -Version X.Y.Z -ProbeSha256 HEX -Logs DIR
 param(
     [Parameter(Mandatory)] [string] $Artifacts,
-    [Parameter(Mandatory)] [ValidateSet('x64', 'x86')] [string] $Arch,
+    [Parameter(Mandatory)] [ValidateSet('x64', 'x86', 'arm64')] [string] $Arch,
     [Parameter(Mandatory)] [string] $Version,
     [Parameter(Mandatory)] [string] $ProbeSha256,
     [Parameter(Mandatory)] [string] $Logs
@@ -241,7 +247,12 @@ try {
     $revision = if ($current.PSObject.Properties['UBR']) { $current.UBR } else { '?' }
     Write-Host ("edition: {0} ({1}), version {2}, build {3}.{4}, ProductType {5}" -f
                 $os.Caption, $edition, $os.Version, $os.BuildNumber, $revision, $os.ProductType)
-    if ($os.ProductType -eq 1) { Stop-Checks 'this is a client edition: standard users may shut it down' }
+    $client = $os.ProductType -eq 1
+    if ($client -and $Arch -ne 'arm64') { Stop-Checks 'this is a client edition: standard users may shut it down' }
+    if ($client) {
+        Write-Host ('a client edition: every user may shut it down, so the real program makes no ' +
+                    'request here and no standard user is made; help, usage, the probe and the MSI run')
+    }
     Write-Host "this process: session $([System.Diagnostics.Process]::GetCurrentProcess().SessionId), PowerShell $($PSVersionTable.PSVersion)"
     $whoami = Invoke-Program (Join-Path $System32 'whoami.exe') @('/all')
     Write-Host $whoami.Output
@@ -251,7 +262,7 @@ try {
     $logon = Get-CimInstance Win32_Service -Filter "Name='seclogon'"
     if ($null -eq $logon) { Stop-Checks 'there is no Secondary Logon service (seclogon)' }
     Write-Host "Secondary Logon (seclogon): $($logon.State), start mode $($logon.StartMode)"
-    if ($logon.StartMode -eq 'Disabled') {
+    if ($logon.StartMode -eq 'Disabled' -and -not $client) {
         Stop-Checks 'Secondary Logon is disabled: no program can run as the standard user'
     }
     $rights = Join-Path $Logs 'user-rights.inf'
@@ -275,31 +286,34 @@ try {
     Copy-Item $probeSource $probe
     if ((Get-FileHash -Algorithm SHA256 $probe).Hash -ne $probeHash) { Stop-Checks 'the probe changed on copying' }
 
-    $password = -join ((1..10 | ForEach-Object { [char](Get-Random -Minimum 97 -Maximum 123) })) + 'Q7-x'
-    $made = Invoke-Program (Join-Path $System32 'net.exe') @('user', $user, $password, '/add') `
-        -Shown "user $user (password) /add"
-    if ($made.Status -ne 0) { Stop-Checks "could not make the standard user ${user}: $($made.Output) $($made.Error)" }
-    $userMade = $true
-    $credential = [pscredential]::new($user, (ConvertTo-SecureString $password -AsPlainText -Force))
-    $granted = Invoke-Program (Join-Path $System32 'icacls.exe') @($work, '/grant', "${user}:(OI)(CI)RX")
-    if ($granted.Status -ne 0) { Stop-Checks "could not let $user read ${work}: $($granted.Output)" }
-    # The user's own token, as whoami reads it: its SIDs and privileges. A
-    # listing without BUILTIN\Users or SeChangeNotifyPrivilege is not really
-    # there; the Administrators SID (even as deny-only) or the shutdown
-    # right, or a SID of the right's holders, stops everything.
-    $token = Invoke-Program (Join-Path $System32 'whoami.exe') @('/all') $credential $work
-    Write-Host $token.Output
-    if ($token.Status -ne 0 -or -not (Test-Sid $token.Output $Users) -or $token.Output -notmatch 'SeChangeNotifyPrivilege') {
-        Stop-Checks "whoami /all as $user failed or listed no token (status $($token.Status)): $($token.Error)"
+    if (-not $client) {
+        $password = -join ((1..10 | ForEach-Object { [char](Get-Random -Minimum 97 -Maximum 123) })) + 'Q7-x'
+        $made = Invoke-Program (Join-Path $System32 'net.exe') @('user', $user, $password, '/add') `
+            -Shown "user $user (password) /add"
+        if ($made.Status -ne 0) { Stop-Checks "could not make the standard user ${user}: $($made.Output) $($made.Error)" }
+        $userMade = $true
+        $credential = [pscredential]::new($user, (ConvertTo-SecureString $password -AsPlainText -Force))
+        $granted = Invoke-Program (Join-Path $System32 'icacls.exe') @($work, '/grant', "${user}:(OI)(CI)RX")
+        if ($granted.Status -ne 0) { Stop-Checks "could not let $user read ${work}: $($granted.Output)" }
+        # The user's own token, as whoami reads it: its SIDs and privileges. A
+        # listing without BUILTIN\Users or SeChangeNotifyPrivilege is not really
+        # there; the Administrators SID (even as deny-only) or the shutdown
+        # right, or a SID of the right's holders, stops everything.
+        $token = Invoke-Program (Join-Path $System32 'whoami.exe') @('/all') $credential $work
+        Write-Host $token.Output
+        if ($token.Status -ne 0 -or -not (Test-Sid $token.Output $Users) -or $token.Output -notmatch 'SeChangeNotifyPrivilege') {
+            Stop-Checks "whoami /all as $user failed or listed no token (status $($token.Status)): $($token.Error)"
+        }
+        if (Test-Sid $token.Output $Administrators) { Stop-Checks "$user is in Administrators ($Administrators)" }
+        if ($token.Output -match 'SeShutdownPrivilege') { Stop-Checks "$user holds SeShutdownPrivilege" }
+        $sids = @([regex]::Matches($token.Output, 'S-1-[0-9-]+') | ForEach-Object { $_.Value })
+        $shared = @($holders | Where-Object { $sids -ccontains $_ })
+        if ($shared.Count -ne 0) { Stop-Checks "$user's token holds $($shared -join ', '), which holds SeShutdownPrivilege" }
     }
-    if (Test-Sid $token.Output $Administrators) { Stop-Checks "$user is in Administrators ($Administrators)" }
-    if ($token.Output -match 'SeShutdownPrivilege') { Stop-Checks "$user holds SeShutdownPrivilege" }
-    $sids = @([regex]::Matches($token.Output, 'S-1-[0-9-]+') | ForEach-Object { $_.Value })
-    $shared = @($holders | Where-Object { $sids -ccontains $_ })
-    if ($shared.Count -ne 0) { Stop-Checks "$user's token holds $($shared -join ', '), which holds SeShutdownPrivilege" }
     Write-Host '--- nothing contradicts the guards'
 
-    $accounts = [ordered]@{ 'this account' = $null; $user = $credential }
+    $accounts = [ordered]@{ 'this account' = $null }
+    if (-not $client) { $accounts[$user] = $credential }
     $safe = 0
     $requests = 0
     $real = 0
@@ -336,7 +350,8 @@ try {
         }
         # The real request: never a logoff, never as this account, and only
         # for the flags the probe has just shown these arguments to make.
-        if (($flags -band $ShutdownRequestBits) -eq 0 -or -not $recorded[$user] -or ($arguments -join ' ') -match 'l') {
+        if ($client -or ($flags -band $ShutdownRequestBits) -eq 0 -or -not $recorded[$user] -or
+                ($arguments -join ' ') -match 'l') {
             Write-Host "     request $shown is made through the probe only"
             continue
         }
@@ -365,7 +380,7 @@ try {
             (@($unread | ForEach-Object { "$_" }) + @($named | ForEach-Object { $_.Message }) -join "`n"))
 
     # The MSI, installed as a fleet would; the machine's PATH compared whole.
-    $programFiles = if ($Arch -eq 'x64') { $env:ProgramFiles } else { ${env:ProgramFiles(x86)} }
+    $programFiles = if ($Arch -eq 'x86') { ${env:ProgramFiles(x86)} } else { $env:ProgramFiles }
     $folder = Join-Path $programFiles 'haltctl'
     $installed = Join-Path $folder 'haltctl.exe'
     $before = Read-SystemPath
@@ -383,11 +398,17 @@ try {
     $after = Read-SystemPath
     [void](Test-Check ($withFolder -ccontains $after.Value -and $after.Kind -eq $before.Kind) `
             "the machine's PATH is the old one and $folder ($($after.Kind))" "before: $($before.Value)`nafter:  $($after.Value)")
-    $where = Invoke-Program (Join-Path $System32 'where.exe') @('haltctl') $credential $env:SystemRoot
-    [void](Test-Check ($where.Status -eq 0 -and $where.Output.Trim() -eq $installed) `
-            "a new process of $user finds it: where haltctl: $($where.Output.Trim())" (Format-Run $where))
-    $ran = Invoke-Program (Join-Path $System32 'cmd.exe') @('/d', '/c', 'haltctl -?') $credential $env:SystemRoot
-    [void](Test-Check ($ran.Status -eq 0 -and $ran.Output -ceq ($banner + $usage)) "cmd /c haltctl -? as ${user}: status $($ran.Status)" (Format-Run $ran))
+    # A new process of another user reads the machine's PATH afresh; this
+    # account's would inherit the job's.
+    if ($client) {
+        Write-Host "     no standard user on a client edition: the PATH is checked in the registry alone"
+    } else {
+        $where = Invoke-Program (Join-Path $System32 'where.exe') @('haltctl') $credential $env:SystemRoot
+        [void](Test-Check ($where.Status -eq 0 -and $where.Output.Trim() -eq $installed) `
+                "a new process of $user finds it: where haltctl: $($where.Output.Trim())" (Format-Run $where))
+        $ran = Invoke-Program (Join-Path $System32 'cmd.exe') @('/d', '/c', 'haltctl -?') $credential $env:SystemRoot
+        [void](Test-Check ($ran.Status -eq 0 -and $ran.Output -ceq ($banner + $usage)) "cmd /c haltctl -? as ${user}: status $($ran.Status)" (Format-Run $ran))
+    }
     [void](Test-Check ((@(Get-Installations) -join ',') -eq $Version) "installed: haltctl $Version")
 
     $ran = Invoke-Msiexec '/i' $nextMsi 'upgrade'
