@@ -60,7 +60,9 @@ LLD_INPUT = re.compile(r"^[0-9a-f]{8} [0-9a-f]{8} [ 0-9]{5} {9}(\S.*):\(.*\)$", 
 
 
 def archive_members(path):
-    """The member names of an archive in the common (GNU) format."""
+    """The member names of an archive in the common (GNU) format or in
+    COFF's, which llvm-ar 19 writes for COFF objects: its long names end
+    with a null byte, not with "/" and a line end."""
     with open(path, "rb") as f:
         data = f.read()
     names, long_names, offset = set(), b"", 8
@@ -71,8 +73,8 @@ def archive_members(path):
             long_names = body
         elif name[1:].isdigit():
             start = int(name[1:])
-            names.add(long_names[start:long_names.index(b"/\n", start)].decode("latin-1"))
-        elif name not in ("/", "/SYM64/"):
+            names.add(re.split(b"/\n|\0", long_names[start:], 1)[0].decode("latin-1"))
+        elif not name.startswith("/"):  # not a symbol table
             names.add(name.rstrip("/"))
         offset += 60 + size + size % 2
     return names

@@ -38,12 +38,13 @@ def main():
     if not sections:
         print("%s: no delay-import directory and no .idata section" % path, file=sys.stderr)
         return 1
-    checksum = pe.generate_checksum()
-    if all(s.Characteristics & IMAGE_SCN_MEM_WRITE for s in sections) and \
-            pe.OPTIONAL_HEADER.CheckSum == checksum:
-        return 0
-    for section in sections:
+    read_only = [s for s in sections if not s.Characteristics & IMAGE_SCN_MEM_WRITE]
+    for section in read_only:
         section.Characteristics |= IMAGE_SCN_MEM_WRITE
+    # After the flags: they are in the headers the checksum covers.
+    checksum = pe.generate_checksum()
+    if not read_only and pe.OPTIONAL_HEADER.CheckSum == checksum:
+        return 0
     pe.OPTIONAL_HEADER.CheckSum = checksum
     data = pe.write()
     pe.close()

@@ -58,6 +58,7 @@ X86_ROOT = os.environ.get("HALTCTL_X86_ROOT")
 
 _loader = ["wine"]
 _servers = {}  # prefix: the Popen of its server
+_keeping = False  # making a kept prefix, whose server folder is kept with it
 
 
 def can_run32bit_programs():
@@ -214,15 +215,21 @@ def start_server(prefix):
 def record(prefix, **entry):
     """Notes what this run made for the prefix (its server's id, Debian's
     server folder) in the work folder's record, for the next run to end
-    should this one be killed, and in the file HALTCTL_WINE_FOLDERS names,
-    if set, for scripts/test.sh to check that every such folder is gone."""
+    should this one be killed, and notes its server folder for
+    scripts/test.sh to check that it is gone."""
     entry["prefix"] = prefix
     with open(os.path.join(os.path.dirname(prefix), "servers"), "a") as f:
         f.write(json.dumps(entry) + "\n")
+    note_folder(entry.get("folder"))
+
+
+def note_folder(folder):
+    """Adds a server folder that must be gone when the suite ends to the
+    file HALTCTL_WINE_FOLDERS names, if set: never a kept prefix's."""
     folders = os.environ.get("HALTCTL_WINE_FOLDERS")
-    if folders and entry.get("folder"):
+    if folders and folder and not _keeping:
         with open(folders, "a") as f:
-            f.write(entry["folder"] + "\n")
+            f.write(folder + "\n")
 
 
 def stop_server(prefix):
@@ -383,6 +390,7 @@ def keep_prefix(prefix, arch):
     work folder of its own beside it and renamed into place when whole, so
     an interrupted making is never taken for a prefix, and the next one
     ends what it left."""
+    global _keeping
     choose_loader(arch)
     stamp = prefix_stamp()
     try:
@@ -394,18 +402,26 @@ def keep_prefix(prefix, arch):
     print("setup: making the Wine prefix %s (about 20 s, once)" % prefix, file=sys.stderr,
           flush=True)
     remove_prefix(prefix)
-    with WorkFolder(prefix + ".making") as folder:
-        new = folder.prefix("prefix")
-        make(new, KEPT_RELAY)
-        with open(os.path.join(new, ".haltctl-made-by"), "w") as f:
-            f.write(stamp + "\n")
-        os.rename(new, prefix)
+    # Wine names the server folder in the prefix and makes it again at each
+    # later run, so it lasts as long as the prefix: not one for the suite to
+    # find gone. A throwaway prefix's is noted when it is removed.
+    _keeping = True
+    try:
+        with WorkFolder(prefix + ".making") as folder:
+            new = folder.prefix("prefix")
+            make(new, KEPT_RELAY)
+            with open(os.path.join(new, ".haltctl-made-by"), "w") as f:
+                f.write(stamp + "\n")
+            os.rename(new, prefix)
+    finally:
+        _keeping = False
 
 
 def remove_prefix(prefix):
     """Ends the prefix's programs and its server, waits for them, and
     removes the prefix with what Wine keeps for it in /tmp."""
     if os.path.isdir(prefix):
+        note_folder(debian_server_folder(prefix))
         stop_server(prefix)
         shutil.rmtree(prefix)
     WorkFolder(prefix + ".making").clean()  # what an interrupted making left
