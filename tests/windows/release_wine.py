@@ -8,10 +8,11 @@ folder. The machine's PATH is read before the install: after it, its folders mus
 be that PATH's and the install folder, after the removal that PATH's again.
 The signed executable runs too.
 
-    release_wine.py CLONE SIGNED-RELEASE x64|x86 WORK
+    release_wine.py CLONE SIGNED-RELEASE x64|x86|arm64 WORK
 
 Exit status 77 means it did not run (a skip): this machine cannot run 32-bit
-programs (x86), or Wine is missing, which with CI=true is a failure.
+programs (x86) or QEMU's emulation (x86 without IA32, arm64), or Wine is
+missing, which with CI=true is a failure.
 """
 import glob
 import os
@@ -27,7 +28,7 @@ import wine  # noqa: E402
 
 RELEASE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "scripts", "release", "release.py")
-FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)"}
+FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)", "arm64": "Program Files"}
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 BANNER = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
 

@@ -13,11 +13,12 @@ workflow's checks read too. Every request case also runs through the probe
 build (haltctl-probe.exe): status 0, the request and the privilege state
 printed, the same privilege calls made, and nothing ended.
 
-    wine_e2e.py --exe haltctl.exe --probe haltctl-probe.exe --arch x64|x86
+    wine_e2e.py --exe haltctl.exe --probe haltctl-probe.exe --arch x64|x86|arm64
                 --objdump OBJDUMP --version X.Y.Z --work DIR
 
 Exit status 77 means the suite did not run (a skip): this machine cannot run
-32-bit programs (x86), or Wine is missing, which with CI=true is a failure.
+32-bit programs (x86) or QEMU's emulation (x86 without IA32, arm64), or Wine
+is missing, which with CI=true is a failure.
 """
 import argparse
 import json
@@ -74,7 +75,7 @@ class Suite:
         self.probe = os.path.abspath(probe)
         self.table, self.banner, self.usage = load_table(version)
         self.arch = arch
-        self.bits = 64 if arch == "x64" else 32
+        self.bits = 32 if arch == "x86" else 64
         self.entry = {path: self.entry_point(objdump, path) for path in (self.exe, self.probe)}
         self.work = work
         self.failures = []
@@ -374,7 +375,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--exe", required=True)
     parser.add_argument("--probe", required=True, help="the probe build of the same sources")
-    parser.add_argument("--arch", choices=["x64", "x86"], required=True)
+    parser.add_argument("--arch", choices=["x64", "x86", "arm64"], required=True)
     parser.add_argument("--objdump", required=True)
     parser.add_argument("--version", required=True, help="the project's version")
     parser.add_argument("--work", required=True, help="a folder for the suite's prefixes")
