@@ -115,7 +115,7 @@ PrepareEmulation() {
   if [ "$arch" = arm64 ]; then
     echo "setup: making $root, an arm64 Debian root with Debian's arm64 Wine and QEMU 10's" \
       "qemu-aarch64, to run the arm64 build through QEMU: this machine is $(uname -m); once," \
-      "about 300 MB to download, 900 MB on disk, about 10 minutes" >&2
+      "about 150 MB to download, 600 MB on disk, about 5 minutes" >&2
   else
     echo "setup: making $root, a Debian root with Wine's 32-bit side and QEMU 10, to run the" \
       "x86 build through QEMU$(CanRun32BitPrograms && echo ', as HALTCTL_X86_EMULATION=1 asks' ||
