@@ -336,8 +336,7 @@ EnterEmulation() {
       "$name" >"/tmp/.emulation-bin/$name"
   done
   chmod +x /tmp/.emulation-bin/*
-  HALTCTL_EMULATION_ROOT=/tmp/.emulation-view HALTCTL_EMULATED_ARCH=$arch \
-    PATH=/tmp/.emulation-bin:$PATH "$@"
+  HALTCTL_EMULATION_ROOT=/tmp/.emulation-view PATH=/tmp/.emulation-bin:$PATH "$@"
 }
 
 # ShowRootFolder FROM TO PATH [EMPTY...]: shows the root's folder FROM at
