@@ -32,7 +32,7 @@ def wine_times(arch, runs):
     behind), with one server and the prefix's services kept running (the
     server ends on its own 60 s after the last run)."""
     if wine.emulated(arch):
-        timed = subprocess.run(["bash", wine.X86_EMULATION, "exec", "--", sys.executable,
+        timed = subprocess.run(["bash", wine.EMULATION, "exec", arch, "--", sys.executable,
                                 os.path.abspath(__file__), "--times", arch, str(runs)],
                                stdout=subprocess.PIPE, text=True, check=True)
         return json.loads(timed.stdout.splitlines()[-1])
@@ -69,7 +69,7 @@ def main():
         return 0
     runs = int(sys.argv[1])
     rows = []  # (what, haltctl, floor, format)
-    for arch in ("x64", "x86"):
+    for arch in ("x64", "x86", "arm64"):
         folder = os.path.join(BUILD, "windows-" + arch)
         rows.append(("size %s, bytes" % arch, os.path.getsize(os.path.join(folder, "haltctl.exe")),
                      os.path.getsize(os.path.join(folder, "printf_floor.exe")), "%d"))

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures what a run of haltctl costs against its floor, a one-line printf
 # program built and linked the same way, side by side in one run:
-# executable sizes, wall time under Wine (x64 and x86), and instructions of
+# executable sizes, wall time under Wine (x64, x86 and arm64), and instructions of
 # the host build under callgrind. Prints ratios; never fails on a figure.
 # Installs whatever is missing first.
 #
@@ -12,25 +12,27 @@ source scripts/environment/setup.sh
 source scripts/environment/emulation.sh
 
 EnsurePackages cmake ninja-build g++ python3 valgrind "${WINDOWS_PACKAGES[@]}" \
-  "${WINE64_PACKAGES[@]}"
+  "${ARM64_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
 wine_arches=(x64)
-if ! X86EmulationWanted; then
-  EnsurePackages "${WINE32_PACKAGES[@]}"
-  wine_arches+=(x86)
-else
-  # The x86 build is timed through QEMU (scripts/environment/emulation.sh).
+EmulationWanted x86 || EnsurePackages "${WINE32_PACKAGES[@]}"
+for arch in x86 arm64; do
+  if ! EmulationWanted "$arch"; then
+    wine_arches+=("$arch")
+    continue
+  fi
+  # Timed through QEMU (scripts/environment/emulation.sh).
   status=0
-  PrepareX86Emulation || status=$?
+  PrepareEmulation "$arch" || status=$?
   if [ "$status" -eq 0 ]; then
-    wine_arches+=(x86)
+    wine_arches+=("$arch")
   elif [ "$status" -eq 2 ]; then
-    echo "bench: $X86_BLOCKER: x86 is measured for its size only" >&2
+    echo "bench: $EMULATION_BLOCKER: $arch is measured for its size only" >&2
   else
     exit 1
   fi
-fi
+done
 
-for preset in host windows-x64 windows-x86; do
+for preset in host windows-x64 windows-x86 windows-arm64; do
   BuildPreset "build/logs/bench-$preset.log" "$preset" haltctl printf_floor
 done
 exec /usr/bin/python3 scripts/bench.py "${1:-21}" "${wine_arches[@]}"

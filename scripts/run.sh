@@ -3,12 +3,14 @@
 # says in one line what happened. Wine's session end touches only the
 # processes of the project's own Wine prefix, never the host's session.
 #
-#   scripts/run.sh [--x86] [--fresh] [--] [haltctl arguments...]
+#   scripts/run.sh [--x86 | --arm64] [--fresh] [--] [haltctl arguments...]
 #
 # --x86    run the 32-bit build (needs Wine's 32-bit support; where the kernel
 #          cannot run 32-bit programs, or HALTCTL_X86_EMULATION=1, Wine's
 #          32-bit side runs through QEMU: scripts/environment/emulation.sh); the
 #          default is x64
+# --arm64  run the ARM64 build, under Debian's arm64 Wine through QEMU (on a
+#          host that is not arm64: scripts/environment/emulation.sh)
 # --fresh  use a throwaway prefix for this run instead of the kept one
 # --       end of this script's options: all that follows goes to haltctl
 #
@@ -27,6 +29,7 @@ fresh=false
 while [ $# -gt 0 ]; do
   case $1 in
     --x86) arch=x86 ;;
+    --arm64) arch=arm64 ;;
     --fresh) fresh=true ;;
     --) shift; break ;;
     *) break ;;
@@ -36,18 +39,20 @@ done
 
 preset=windows-$arch
 EnsurePackages cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
-if [ "$arch" = x86 ] && [ -z "${HALTCTL_X86_ROOT:-}" ]; then
-  if X86EmulationWanted; then
-    # Wine's 32-bit side through QEMU: this script again, inside the emulation.
+[ "$arch" = arm64 ] && EnsurePackages "${ARM64_PACKAGES[@]}"
+if [ "$arch" != x64 ] && [ -z "${HALTCTL_EMULATION_ROOT:-}" ]; then
+  if EmulationWanted "$arch"; then
+    # The architecture's Wine through QEMU: this script again, inside the
+    # emulation.
     status=0
-    PrepareX86Emulation || status=$?
+    PrepareEmulation "$arch" || status=$?
     if [ "$status" -eq 2 ]; then
-      echo "run: $X86_BLOCKER; run the x64 build instead" >&2
+      echo "run: $EMULATION_BLOCKER; run the x64 build instead" >&2
     fi
     [ "$status" -eq 0 ] || exit 1
-    exec scripts/environment/emulation.sh exec -- scripts/run.sh "${arguments[@]}"
+    exec scripts/environment/emulation.sh exec "$arch" -- scripts/run.sh "${arguments[@]}"
   fi
-  EnsurePackages "${WINE32_PACKAGES[@]}"
+  [ "$arch" = x86 ] && EnsurePackages "${WINE32_PACKAGES[@]}"
 fi
 
 # One run at a time for each architecture: a session end ends every
@@ -59,7 +64,7 @@ fi
 mkdir -p build
 exec {lock}>>"build/run-$arch.lock"
 if ! flock -n "$lock"; then
-  echo "run: waiting for another scripts/run.sh$([ "$arch" = x64 ] || echo " --x86") to end" >&2
+  echo "run: waiting for another scripts/run.sh$([ "$arch" = x64 ] || echo " --$arch") to end" >&2
   flock "$lock"
 fi
 

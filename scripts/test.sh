@@ -19,17 +19,20 @@ source scripts/environment/emulation.sh
 EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
   "${ARM64_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" \
   "${WINE64_PACKAGES[@]}"
-if ! X86EmulationWanted; then
+if ! EmulationWanted x86; then
   EnsurePackages "${WINE32_PACKAGES[@]}"
-else
-  # The x86 Wine cases run through QEMU (scripts/environment/emulation.sh).
+fi
+# The Wine cases of an emulated architecture run through QEMU
+# (scripts/environment/emulation.sh): arm64 on any host that is not arm64.
+for arch in x86 arm64; do
+  EmulationWanted "$arch" || continue
   status=0
-  PrepareX86Emulation || status=$?
+  PrepareEmulation "$arch" || status=$?
   if [ "$status" -eq 2 ]; then
-    echo "setup: $X86_BLOCKER; the x86 Wine cases will be reported as skipped"
+    echo "setup: $EMULATION_BLOCKER; the $arch Wine cases will be reported as skipped"
   fi
   [ "$status" -ne 1 ] || exit 1
-fi
+done
 EnsureNpmPackages build/npm "${LINT_NPM_PACKAGES[@]}"
 
 if ! mkdir -p build/logs || ! [ -w build/logs ]; then

@@ -1,53 +1,65 @@
 #!/usr/bin/env bash
-# Runs Wine's 32-bit side through QEMU user emulation, for kernels that
-# cannot run 32-bit Linux programs (or for everyone, with
-# HALTCTL_X86_EMULATION=1). Sourced by run.sh and test.sh; run as a command
-# by the Wine harness and by itself:
+# Runs the Wine of a foreign architecture through QEMU user emulation: the
+# x86 build's (Wine's 32-bit side) on kernels that cannot run 32-bit Linux
+# programs, or for everyone with HALTCTL_X86_EMULATION=1, and the arm64
+# build's (Debian's arm64 Wine) on any host that is not arm64. Sourced by
+# run.sh, test.sh and bench.sh; run as a command by the Wine harness and by
+# itself:
 #
-#   scripts/environment/emulation.sh exec -- COMMAND...   COMMAND in the emulation
-#   scripts/environment/emulation.sh make-root ROOT SUITE  the set-up, as root
+#   scripts/environment/emulation.sh exec ARCH -- COMMAND...  COMMAND in ARCH's emulation
+#   scripts/environment/emulation.sh make-root ARCH ROOT SUITE the set-up, as root
 #
-# The i386 Wine lives in a Debian root of the host's release,
-# build/x86-root/<release>, with QEMU 10 (from backports where the release
-# has an older one), so that the host's Wine and dpkg architectures stay as
-# they are. COMMAND runs on the host's files in a user, mount and pid
-# namespace of its own, whose binfmt_misc (Linux 6.7 and later) alone
-# knows the i386 handler; there `wine` and `wineserver` run the root's, in
-# a read-only view of the root that holds the project folder and shares
-# COMMAND's /tmp, a tmpfs. When COMMAND ends, the kernel ends every process
-# of the namespace and drops its mounts and handler: nothing outlives a run.
-X86_SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/emulation.sh
-# The project whose build/ holds the root and whose folder the view shows.
-X86_PROJECT=${X86_PROJECT:-$(cd "${X86_SCRIPT%/*}/../.." && pwd)}
-declare -F CanRun32BitPrograms >/dev/null || source "${X86_SCRIPT%/*}/setup.sh"
+# Each architecture's Wine lives in a Debian root of the host's release,
+# build/<arch>-root/<release>, so that the host's Wine and dpkg architectures
+# stay as they are: for x86 an amd64 root with QEMU 10 (from backports where
+# the release has an older one) and Wine's i386 side; for arm64 an arm64
+# root with Debian's arm64 Wine, and the static qemu-aarch64 of that same
+# QEMU 10 package for the host's architecture in usr/local/lib/qemu-user
+# (fetched with apt-get download, so it needs no root beside it). COMMAND
+# runs on the host's files in a user, mount and pid namespace of its own,
+# whose binfmt_misc (Linux 6.7 and later) alone knows the handler; there
+# `wine` and `wineserver` run the root's, in a read-only view of the root
+# that holds the project folder and shares COMMAND's /tmp, a tmpfs. When
+# COMMAND ends, the kernel ends every process of the namespace and drops its
+# mounts and handler: nothing outlives a run.
+EMULATION_SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/emulation.sh
+# The project whose build/ holds the roots and whose folder the view shows.
+EMULATION_PROJECT=${EMULATION_PROJECT:-$(cd "${EMULATION_SCRIPT%/*}/../.." && pwd)}
+declare -F CanRun32BitPrograms >/dev/null || source "${EMULATION_SCRIPT%/*}/setup.sh"
+# Where an arm64 root keeps its QEMU (a program of the host's architecture).
+ARM64_QEMU=usr/local/lib/qemu-user
 
-# X86EmulationWanted: whether the x86 build runs through QEMU here: where
-# the kernel cannot run it, or where HALTCTL_X86_EMULATION=1 asks for that
-# (to try the emulated path on a machine that does not need it).
-X86EmulationWanted() {
-  /usr/bin/python3 "${X86_SCRIPT%/*}/wine.py" emulated x86
+# EmulationWanted ARCH: whether ARCH's build runs through QEMU here (the
+# Wine environment tells): x86 where the kernel cannot run it, or where
+# HALTCTL_X86_EMULATION=1 asks for that (to try the emulated path on a
+# machine that does not need it); arm64 wherever the host is not arm64.
+EmulationWanted() {
+  /usr/bin/python3 "${EMULATION_SCRIPT%/*}/wine.py" emulated "$1"
 }
 
-X86Root() {
+# EmulationRoot ARCH: the root of ARCH's Wine for this release.
+EmulationRoot() {
   local codename
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
-  echo "$X86_PROJECT/build/x86-root/${codename:-unknown}"
+  echo "$EMULATION_PROJECT/build/$1-root/${codename:-unknown}"
 }
 
-# X86EmulationBlocker: prints, and returns 0, why the emulation cannot work
-# on this machine; returns 1 when nothing is known to stop it.
-X86EmulationBlocker() {
+# EmulationBlocker ARCH: prints, and returns 0, why ARCH's emulation cannot
+# work on this machine; returns 1 when nothing is known to stop it.
+EmulationBlocker() {
   local why
-  why=$(X86EmulationBlockerDetail) || return 1
-  if CanRun32BitPrograms; then
+  why=$(EmulationBlockerDetail "$1") || return 1
+  if [ "$1" = arm64 ]; then
+    echo "Wine for arm64 cannot run through QEMU here: $why"
+  elif CanRun32BitPrograms; then
     echo "Wine's 32-bit side cannot run through QEMU here: $why"
   else
     echo "$NO_32BIT_REASON, nor through QEMU: $why"
   fi
 }
 
-X86EmulationBlockerDetail() {
-  local release major minor error root
+EmulationBlockerDetail() {
+  local arch=$1 release major minor error root
   release=$(uname -r)
   major=${release%%.*} minor=${release#*.}
   minor=${minor%%[!0-9]*}
@@ -61,7 +73,7 @@ X86EmulationBlockerDetail() {
     echo "no user namespace with a binfmt_misc of its own can be made (${error##*$'\n'})"
     return 0
   fi
-  root=$(X86Root)
+  root=$(EmulationRoot "$arch")
   if [ -e "$root/.qemu" ] && ! HasQemu10 "$root"; then
     echo "Debian has no QEMU 10 for this release (apt installed qemu-user $(QemuVersion "$root")" \
       "in $root; remove it to try again)"
@@ -70,15 +82,17 @@ X86EmulationBlockerDetail() {
   return 1
 }
 
-# PrepareX86Emulation: makes the root on first use. Status 0 when the x86
-# build can run emulated; 1 when the set-up failed (its message printed);
-# 2 when the emulation is impossible here, X86_BLOCKER saying why.
-# QemuVersion ROOT: the version of qemu-user installed in ROOT, without its
-# epoch, or "none"; HasQemu10 ROOT: whether it is QEMU 10 or later.
+# QemuVersion ROOT: the version of qemu-user installed in ROOT (or, in an
+# arm64 root, of the package its QEMU came from), without its epoch, or
+# "none"; HasQemu10 ROOT: whether it is QEMU 10 or later.
 QemuVersion() {
   local version
-  version=$(dpkg-query --admindir="$1/var/lib/dpkg" -W -f='${Version}' qemu-user 2>/dev/null) ||
-    version=none
+  if [ -f "$1/$ARM64_QEMU/version" ]; then
+    version=$(cat "$1/$ARM64_QEMU/version")
+  else
+    version=$(dpkg-query --admindir="$1/var/lib/dpkg" -W -f='${Version}' qemu-user 2>/dev/null) ||
+      version=none
+  fi
   echo "${version#*:}"
 }
 
@@ -88,33 +102,46 @@ HasQemu10() {
   [ "${version%%.*}" -ge 10 ] 2>/dev/null
 }
 
-PrepareX86Emulation() {
-  local root
-  root=$(X86Root)
-  X86_BLOCKER=$(X86EmulationBlocker) && return 2
+# PrepareEmulation ARCH: makes ARCH's root on first use. Status 0 when the
+# ARCH build can run emulated; 1 when the set-up failed (its message
+# printed); 2 when the emulation is impossible here, EMULATION_BLOCKER
+# saying why.
+PrepareEmulation() {
+  local arch=$1 root
+  root=$(EmulationRoot "$arch")
+  EMULATION_BLOCKER=$(EmulationBlocker "$arch") && return 2
   [ -e "$root/.complete" ] && return 0
   # One line: what, why, how big.
-  echo "setup: making $root, a Debian root with Wine's 32-bit side and QEMU 10, to run the" \
-    "x86 build through QEMU$(CanRun32BitPrograms && echo ', as HALTCTL_X86_EMULATION=1 asks' ||
-    echo ': this kernel cannot run 32-bit programs'); once, about 400 MB to download, 2.1 GB on disk," \
-    "about 2 minutes" >&2
+  if [ "$arch" = arm64 ]; then
+    echo "setup: making $root, an arm64 Debian root with Debian's arm64 Wine and QEMU 10's" \
+      "qemu-aarch64, to run the arm64 build through QEMU: this machine is $(uname -m); once," \
+      "about 150 MB to download, 600 MB on disk, about 5 minutes" >&2
+  else
+    echo "setup: making $root, a Debian root with Wine's 32-bit side and QEMU 10, to run the" \
+      "x86 build through QEMU$(CanRun32BitPrograms && echo ', as HALTCTL_X86_EMULATION=1 asks' ||
+      echo ': this kernel cannot run 32-bit programs'); once, about 400 MB to download, 2.1 GB on disk," \
+      "about 2 minutes" >&2
+  fi
   EnsurePackages debootstrap || return 1
-  RunAsRoot bash "$X86_SCRIPT" make-root "$root" \
+  RunAsRoot bash "$EMULATION_SCRIPT" make-root "$arch" "$root" \
     "$(. /etc/os-release && echo "$VERSION_CODENAME")" || return 1
-  X86_BLOCKER=$(X86EmulationBlocker) && return 2
+  EMULATION_BLOCKER=$(EmulationBlocker "$arch") && return 2
   return 0
 }
 
-# MakeX86Root ROOT SUITE (as root): debootstrap, QEMU, then Wine's 32-bit
-# side, installed in a namespace where QEMU runs the i386 maintainer
-# scripts. Works in ROOT.new and publishes it by rename; a root whose
-# release has no QEMU 10 is published without Wine, to say so next time.
-# Every step mounts in a namespace of its own, so an interrupted set-up
-# leaves nothing mounted: the next one goes on from ROOT.new once QEMU is
-# in (.qemu), finishing what dpkg was doing, and otherwise starts afresh.
-MakeX86Root() {
-  local root=$1 suite=$2 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
-  local new=$root.new log=$root.log
+# MakeRoot ARCH ROOT SUITE (as root): for x86, debootstrap, QEMU, then
+# Wine's 32-bit side, installed in a namespace where QEMU runs the i386
+# maintainer scripts; for arm64, debootstrap's first stage, QEMU, its second
+# stage through QEMU, then Wine. Works in ROOT.new and publishes it by
+# rename; a root whose release has no QEMU 10 is published without Wine, to
+# say so next time. Every step mounts in a namespace of its own, so an
+# interrupted set-up leaves nothing mounted: the next one goes on from
+# ROOT.new once the base system runs and QEMU is in (.qemu), finishing what
+# dpkg was doing, and otherwise starts afresh.
+MakeRoot() {
+  local arch=$1 root=$2 suite=$3 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
+  local new=$2.new log=$2.log options=()
+  [ "$arch" = arm64 ] && options=(--arch=arm64 --foreign)
   mkdir -p "$(dirname "$root")"
   exec 9>"$root.lock"
   flock 9
@@ -137,13 +164,14 @@ MakeX86Root() {
       echo "setup: starting afresh: an earlier run left $new before QEMU was in" >&2
     fi
     echo "setup: debootstrap $suite (its output: $log)" >&2
-    if ! DebootstrapAlone "$suite" "$new" "$mirror" >"$log" 2>&1; then
+    if ! DebootstrapAlone "$suite" "$new" "$mirror" "${options[@]}" >"$log" 2>&1; then
       tail -n 20 "$log" >&2
       echo "setup: error: debootstrap $suite failed (whole output: $log)" >&2
       return 1
     fi
   fi
-  if ! RunInFullUserNamespace bash "$X86_SCRIPT" install "$new" "$suite" "$mirror" >>"$log" 2>&1; then
+  if ! RunInFullUserNamespace bash "$EMULATION_SCRIPT" install "$arch" "$new" "$suite" "$mirror" \
+      >>"$log" 2>&1; then
     tail -n 20 "$log" >&2
     echo "setup: error: installing QEMU and Wine in $new failed (whole output: $log)" >&2
     return 1
@@ -168,17 +196,79 @@ RunInFullUserNamespace() {
   wait "$pid"
 }
 
-# RegisterQemu ROOT: registers the root's QEMU for i386 programs in this
-# user namespace's own binfmt_misc, with Debian's format line. The F flag
-# opens QEMU now, so it works in any root; P keeps argv[0], which Debian's
-# QEMU does only under a name ending in -binfmt-P.
+# RegisterQemu ARCH ROOT: registers the root's QEMU for ARCH's programs
+# (i386 for x86, aarch64 for arm64) in this user namespace's own
+# binfmt_misc, with Debian's format line. The F flag opens QEMU now, so it
+# works in any root; P keeps argv[0], which Debian's QEMU does only under a
+# name ending in -binfmt-P.
 RegisterQemu() {
-  local root=$1 name type offset magic mask interpreter flags
+  local arch=$1 root=$2 conf folder name type offset magic mask interpreter flags
+  if [ "$arch" = arm64 ]; then
+    conf=$root/$ARM64_QEMU/qemu-aarch64.conf folder=$root/$ARM64_QEMU
+  else
+    conf=$root/usr/share/qemu/binfmt.d/qemu-i386.conf folder=$root/usr/libexec/qemu-binfmt
+  fi
   mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
-  IFS=: read -r _ name type offset magic mask interpreter flags \
-    <"$root/usr/share/qemu/binfmt.d/qemu-i386.conf"
+  IFS=: read -r _ name type offset magic mask interpreter flags <"$conf"
   printf ':%s:%s:%s:%s:%s:%s:POF' "$name" "$type" "$offset" "$magic" "$mask" \
-    "$root$interpreter" >/proc/sys/fs/binfmt_misc/register
+    "$folder/${interpreter##*/}" >/proc/sys/fs/binfmt_misc/register
+}
+
+# FetchQemu ROOT SUITE MIRROR: puts the static qemu-aarch64 of Debian's
+# qemu-user 10 for the host's architecture (from SUITE-backports where it
+# has it, else SUITE's own) in ROOT/usr/local/lib/qemu-user, under the name
+# Debian's format line gives it, with that line and the package's version.
+# The host's apt-get downloads it with lists of its own, so the host's
+# sources and state are not touched.
+FetchQemu() {
+  local root=$1 suite=$2 mirror=$3 work=$1/.qemu-download deb
+  rm -rf "$work" && mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/parts"
+  printf 'deb %s %s main\ndeb %s %s-backports main\n' "$mirror" "$suite" "$mirror" "$suite" \
+    >"$work/sources.list"
+  local apt=(env LC_ALL=C apt-get -q -o "Dir::Etc::SourceList=$work/sources.list"
+    -o "Dir::Etc::SourceParts=$work/parts" -o "Dir::State::Lists=$work/lists"
+    -o "Dir::Cache=$work/cache" -o APT::Sandbox::User=root
+    -o "APT::Architectures=$(dpkg --print-architecture)")
+  "${apt[@]}" update
+  (cd "$work" && { "${apt[@]}" download "qemu-user/$suite-backports" ||
+    "${apt[@]}" download qemu-user; })
+  deb=$(echo "$work"/qemu-user_*.deb)
+  mkdir -p "$work/x" "$root/$ARM64_QEMU"
+  dpkg-deb -x "$deb" "$work/x"
+  cp "$work/x/usr/bin/qemu-aarch64" "$root/$ARM64_QEMU/aarch64-binfmt-P"
+  cp "$work/x/usr/share/qemu/binfmt.d/qemu-aarch64.conf" "$root/$ARM64_QEMU/"
+  dpkg-deb -f "$deb" Version >"$root/$ARM64_QEMU/version"
+  rm -rf "$work"
+}
+
+# InstallInArm64Root ROOT SUITE MIRROR (in RunInFullUserNamespace): QEMU 10
+# (FetchQemu), debootstrap's second stage through it, then Wine.
+InstallInArm64Root() {
+  local root=$1 suite=$2 mirror=$3
+  [ -e "$root/.qemu" ] || FetchQemu "$root" "$suite" "$mirror"
+  if ! HasQemu10 "$root"; then
+    touch "$root/.qemu"
+    echo "qemu-user $(QemuVersion "$root"): no QEMU 10 for $suite, Wine left out"
+    return 0
+  fi
+  RegisterQemu arm64 "$root"
+  mount --rbind /dev "$root/dev"
+  mount --rbind /sys "$root/sys"
+  if [ ! -e "$root/.qemu" ]; then
+    # A user namespace may not make device nodes, which debootstrap tries
+    # unless it believes it runs in a container; /dev is the host's, bound.
+    chroot "$root" env container=lxc /debootstrap/debootstrap --second-stage
+    touch "$root/.qemu"
+  fi
+  mount -t proc proc "$root/proc"
+  cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+  local apt=(chroot "$root" env DEBIAN_FRONTEND=noninteractive LC_ALL=C apt-get -q)
+  # What an interrupted set-up left half done (nothing otherwise).
+  chroot "$root" env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
+  "${apt[@]}" update
+  "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 wine wine64
+  "${apt[@]}" clean
+  touch "$root/.complete"
 }
 
 # InstallInRoot ROOT SUITE MIRROR (in RunInFullUserNamespace): QEMU 10 from
@@ -205,7 +295,7 @@ InstallInRoot() {
     echo "qemu-user $(QemuVersion "$root"): no QEMU 10 for $suite, Wine left out"
     return 0
   fi
-  RegisterQemu "$root"
+  RegisterQemu x86 "$root"
   chroot "$root" dpkg --add-architecture i386
   # What an interrupted set-up left half done (nothing otherwise).
   chroot "$root" env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
@@ -215,36 +305,38 @@ InstallInRoot() {
   touch "$root/.complete"
 }
 
-# EnterX86Emulation ROOT COMMAND... (as pid 1 of the run's namespaces):
+# EnterEmulation ARCH ROOT COMMAND... (as pid 1 of the run's namespaces):
 # the handler, the view of the root, `wine` and `wineserver` that run in
 # it, then COMMAND, whose status it returns. The run's /tmp, a tmpfs, is
-# made in ROOT/mnt and holds the view (/tmp/.x86-view) before it covers
-# /tmp, so that a project under /tmp, whose root is there too, stays in
-# reach; the project is shown at its own path wherever it is.
-EnterX86Emulation() {
-  local root=$1 tmp=$1/mnt view=$1/mnt/.x86-view name
-  shift
+# made in ROOT/mnt and holds the view (/tmp/.emulation-view) before it
+# covers /tmp, so that a project under /tmp, whose root is there too, stays
+# in reach; the project is shown at its own path wherever it is.
+EnterEmulation() {
+  local arch=$1 root=$2 tmp=$2/mnt view=$2/mnt/.emulation-view name
+  shift 2
   mount -t proc proc /proc
-  RegisterQemu "$root"
-  mount -t tmpfs -o mode=1777 x86-tmp "$tmp"
+  RegisterQemu "$arch" "$root"
+  mount -t tmpfs -o mode=1777 emulation-tmp "$tmp"
   mkdir -m 755 "$view"
-  mount -t tmpfs -o mode=755 x86-view "$view"
-  ShowRootFolder "$root" "$view" "${X86_PROJECT#/}" dev sys proc tmp run mnt
+  mount -t tmpfs -o mode=755 emulation-view "$view"
+  ShowRootFolder "$root" "$view" "${EMULATION_PROJECT#/}" dev sys proc tmp run mnt
   for name in dev sys; do mount --rbind "/$name" "$view/$name"; done
   mount -t proc proc "$view/proc"
   mount --bind "$tmp" "$view/tmp"
-  mkdir -p "$view$X86_PROJECT"
-  mount --bind "$X86_PROJECT" "$view$X86_PROJECT"
-  case $X86_PROJECT in /tmp/*) mount --bind "$X86_PROJECT" "$tmp${X86_PROJECT#/tmp}" ;; esac
+  mkdir -p "$view$EMULATION_PROJECT"
+  mount --bind "$EMULATION_PROJECT" "$view$EMULATION_PROJECT"
+  case $EMULATION_PROJECT in
+    /tmp/*) mount --bind "$EMULATION_PROJECT" "$tmp${EMULATION_PROJECT#/tmp}" ;;
+  esac
   mount --rbind "$tmp" /tmp
   cd "$PWD" 2>/dev/null || true  # the same path, through the new /tmp
-  mkdir /tmp/.x86-bin
+  mkdir /tmp/.emulation-bin
   for name in wine wineserver; do
-    printf '#!/bin/sh\n[ -d "$HALTCTL_X86_ROOT$PWD" ] && cd=$PWD || cd=/\nexec unshare --root="$HALTCTL_X86_ROOT" --wd="$cd" /usr/bin/%s "$@"\n' \
-      "$name" >"/tmp/.x86-bin/$name"
+    printf '#!/bin/sh\n[ -d "$HALTCTL_EMULATION_ROOT$PWD" ] && cd=$PWD || cd=/\nexec unshare --root="$HALTCTL_EMULATION_ROOT" --wd="$cd" /usr/bin/%s "$@"\n' \
+      "$name" >"/tmp/.emulation-bin/$name"
   done
-  chmod +x /tmp/.x86-bin/*
-  HALTCTL_X86_ROOT=/tmp/.x86-view PATH=/tmp/.x86-bin:$PATH "$@"
+  chmod +x /tmp/.emulation-bin/*
+  HALTCTL_EMULATION_ROOT=/tmp/.emulation-view PATH=/tmp/.emulation-bin:$PATH "$@"
 }
 
 # ShowRootFolder FROM TO PATH [EMPTY...]: shows the root's folder FROM at
@@ -262,7 +354,7 @@ ShowRootFolder() {
       mkdir "$to/$name"
     elif [ "$name" = "${path%%/*}" ]; then
       if [ -L "$entry" ] || [ ! -d "$entry" ]; then
-        echo "x86 emulation: error: the project's folder $X86_PROJECT cannot be shown in the" \
+        echo "emulation: error: the project's folder $EMULATION_PROJECT cannot be shown in the" \
           "root's view, where $entry is not a folder: clone the project elsewhere" >&2
         return 1
       fi
@@ -280,33 +372,38 @@ ShowRootFolder() {
   done
 }
 
-# RunInX86Emulation COMMAND...: COMMAND in the emulation, once the root is
-# made. Where the emulation cannot run, says why in one line and returns 77
-# (a skip to ctest); a root not yet made is a failure under CI=true.
-RunInX86Emulation() {
-  local root blocker
-  root=$(X86Root)
-  if blocker=$(X86EmulationBlocker); then
+# RunInEmulation ARCH COMMAND...: COMMAND in ARCH's emulation, once the
+# root is made. Where the emulation cannot run, says why in one line and
+# returns 77 (a skip to ctest); a root not yet made is a failure under
+# CI=true.
+RunInEmulation() {
+  local arch=$1 root blocker
+  shift
+  root=$(EmulationRoot "$arch")
+  if blocker=$(EmulationBlocker "$arch"); then
     echo "$blocker; skipped"
     return 77
   fi
   if [ ! -e "$root/.complete" ]; then
-    echo "the x86 Wine root $root is not made yet (scripts/test.sh or scripts/run.sh --x86" \
-      "makes it)$([ "${CI:-}" = true ] || echo '; skipped')"
+    echo "the $arch Wine root $root is not made yet (scripts/test.sh or scripts/run.sh" \
+      "--$arch makes it)$([ "${CI:-}" = true ] || echo '; skipped')"
     [ "${CI:-}" = true ] && return 1
     return 77
   fi
   exec unshare --user --map-root-user --mount --pid --fork --kill-child \
-    bash "$X86_SCRIPT" enter "$root" "$@"
+    bash "$EMULATION_SCRIPT" enter "$arch" "$root" "$@"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   set -euo pipefail
-  case ${1:-} in
-    exec) shift; [ "${1:-}" = -- ] && shift; RunInX86Emulation "$@" ;;
-    make-root) MakeX86Root "$2" "$3" ;;
-    install) InstallInRoot "$2" "$3" "$4" ;;
-    enter) shift; EnterX86Emulation "$@" ;;
-    *) echo "usage: $0 exec -- COMMAND... | make-root ROOT SUITE" >&2; exit 2 ;;
+  case ${1:-}:${2:-} in
+    exec:x86 | exec:arm64) [ "${3:-}" = -- ] && set -- "$1" "$2" "${@:4}"
+      RunInEmulation "${@:2}" ;;
+    make-root:x86 | make-root:arm64) MakeRoot "$2" "$3" "$4" ;;
+    install:x86) InstallInRoot "$3" "$4" "$5" ;;
+    install:arm64) InstallInArm64Root "$3" "$4" "$5" ;;
+    enter:*) shift; EnterEmulation "$@" ;;
+    *) echo "usage: $0 exec x86|arm64 -- COMMAND... | make-root x86|arm64 ROOT SUITE" >&2
+      exit 2 ;;
   esac
 fi

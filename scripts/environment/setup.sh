@@ -47,12 +47,13 @@ CanRun32BitPrograms() {
 }
 
 # Debian roots made with debootstrap (the x86 emulation's, try-fresh.sh's).
-# DebootstrapAlone SUITE TARGET MIRROR: debootstrap in a mount and pid
-# namespace of its own, so that the proc and sys it mounts in TARGET die
-# with it, however it ends (SIGKILL included), and never stay on the host.
+# DebootstrapAlone SUITE TARGET MIRROR [OPTION...]: debootstrap in a mount
+# and pid namespace of its own, so that the proc and sys it mounts in TARGET
+# die with it, however it ends (SIGKILL included), and never stay on the
+# host.
 DebootstrapAlone() {
   unshare --mount --propagation private --pid --fork --kill-child \
-    debootstrap --variant=minbase "$1" "$2" "$3"
+    debootstrap --variant=minbase "${@:4}" "$1" "$2" "$3"
 }
 
 # MountedIn FOLDER: prints the mount points at or under FOLDER, one a line;

@@ -1,6 +1,6 @@
 """The project's Wine environment, the one place that knows how Wine runs
-here: which loader runs an architecture, whether the x86 build runs
-natively or through QEMU (scripts/environment/emulation.sh), the
+here: which loader runs an architecture, whether the x86 and arm64 builds
+run natively or through QEMU (scripts/environment/emulation.sh), the
 environment a Wine program gets (none of the caller's Wine settings, no
 window, no dialog, no debugger), making, keeping and removing a prefix
 (never ~/.wine), and starting, stopping and cleaning up its server. The Wine
@@ -49,12 +49,15 @@ SKIP = 77  # the status ctest reads as "skipped"
 # directly too, so that its process id is the one started here.
 WINE64 = "/usr/lib/wine/wine64"
 WINESERVER64 = "/usr/lib/wine/wineserver64"
-# Where the kernel cannot run 32-bit programs, or HALTCTL_X86_EMULATION=1
-# asks for it, an x86 test runs again inside scripts/environment/emulation.sh:
-# there `wine` and `wineserver` run a Debian root's Wine, its 32-bit side
-# through QEMU, and X86_ROOT names that root.
-X86_EMULATION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "emulation.sh")
-X86_ROOT = os.environ.get("HALTCTL_X86_ROOT")
+# An architecture that runs through QEMU here (emulated()) runs its test
+# again inside scripts/environment/emulation.sh: there `wine` and
+# `wineserver` run a Debian root's Wine (for x86 its 32-bit side, for arm64
+# all of it) through QEMU, and EMULATION_ROOT names that root's view.
+EMULATION = os.path.join(os.path.dirname(os.path.abspath(__file__)), "emulation.sh")
+EMULATION_ROOT = os.environ.get("HALTCTL_EMULATION_ROOT")
+# Where each architecture's Wine keeps its DLLs: for x86 without it there
+# is no Wine for 32-bit programs; for arm64 the emulation's root lacks Wine.
+WINE_DLLS = {"x86": "/usr/lib/i386-linux-gnu/wine", "arm64": "/usr/lib/aarch64-linux-gnu/wine"}
 
 _loader = ["wine"]
 _servers = {}  # prefix: the Popen of its server
@@ -75,9 +78,13 @@ def can_run32bit_programs():
 def emulated(arch):
     """Whether ARCH's build runs through QEMU here: x86 where the kernel
     cannot run it, or everywhere with HALTCTL_X86_EMULATION=1 (to try the
-    emulated path on a machine that does not need it); never inside the
-    emulation itself."""
-    return arch == "x86" and X86_ROOT is None and (
+    emulated path on a machine that does not need it); arm64 on any host
+    that is not arm64; never inside the emulation itself."""
+    if EMULATION_ROOT is not None:
+        return False
+    if arch == "arm64":
+        return os.uname().machine != "aarch64"
+    return arch == "x86" and (
         os.environ.get("HALTCTL_X86_EMULATION") == "1" or can_run32bit_programs() is False)
 
 
@@ -103,19 +110,21 @@ def prepare(arch):
     elif emulated(arch):
         # It says why, in one line, and exits 77 where it cannot run.
         sys.stdout.flush()
-        os.execv("/bin/bash", ["bash", X86_EMULATION, "exec", "--", sys.executable] + sys.argv)
-    elif arch == "x86" and not os.path.isdir((X86_ROOT or "") + "/usr/lib/i386-linux-gnu/wine"):
-        missing = "Wine's 32-bit support (wine32:i386) is not installed"
+        os.execv("/bin/bash", ["bash", EMULATION, "exec", arch, "--", sys.executable] + sys.argv)
+    elif arch in WINE_DLLS and not os.path.isdir((EMULATION_ROOT or "") + WINE_DLLS[arch]):
+        missing = ("Wine's 32-bit support (wine32:i386) is not installed" if arch == "x86"
+                   else "Wine for arm64 is not installed")
     else:
-        if arch == "x86" and X86_ROOT is not None:
-            print("Wine's 32-bit side runs through QEMU user emulation here (%s)" % X86_EMULATION)
+        if EMULATION_ROOT is not None:
+            print("%s runs through QEMU user emulation here (%s)" % (
+                "Wine's 32-bit side" if arch == "x86" else "Wine for arm64", EMULATION))
         return None
     print(missing + ("" if in_ci else "; skipped"))
     return 1 if in_ci else SKIP
 
 
 def server_command():
-    if X86_ROOT is not None:
+    if EMULATION_ROOT is not None:
         return "wineserver"  # the root's
     return WINESERVER64 if os.access(WINESERVER64, os.X_OK) else "wineserver"
 

@@ -168,8 +168,9 @@ for row in "${cases[@]}"; do
 done
 done
 
-# Where the x86 build cannot run through QEMU, the Wine harness (forced onto
-# that path) skips with the reason in one line, and nothing hangs. The
+# Where the x86 build (forced onto that path) or the arm64 build cannot run
+# through QEMU, the Wine harness skips with the reason in one line, and
+# nothing hangs. The
 # stand-ins fail as the real tools do on such machines; the project is a
 # folder of the test's own, so no root of the machine's is looked at.
 # The set-up after an interrupted one, and the emulation's view of a
@@ -188,14 +189,23 @@ STANDIN
 printf '#!/bin/sh\necho 1:7.2+dfsg-7+deb12u18\n' >"$work/x86/bin/dpkg-query"
 cat >"$work/x86/set-up-bin/debootstrap" <<'STANDIN'
 #!/bin/sh
-{ readlink /proc/self/ns/mnt; ls -A "$3" 2>/dev/null; } >"$FAKE_WORK/debootstrap.ran"
+eval "target=\${$(($# - 1))}"  # SUITE TARGET MIRROR come last
+{ readlink /proc/self/ns/mnt; echo "$*"; ls -A "$target" 2>/dev/null; } >"$FAKE_WORK/debootstrap.ran"
 echo "E: stand-in" && exit 1
 STANDIN
 chmod +x "$work/x86/bin/"* "$work/x86/set-up-bin/"*
-# MakeStandInRoot ROOT: what the view and the handler need of a root.
+# MakeStandInRoot ROOT ARCH: what the view and the handler need of a root;
+# an arm64 root keeps its QEMU where the set-up puts it.
 MakeStandInRoot() {
   mkdir -p "$1"/{dev,sys,proc,tmp,run,mnt,usr/bin,usr/local/src,usr/share/qemu/binfmt.d,usr/libexec/qemu-binfmt}
   ln -s usr/bin "$1/bin" && : >"$1/.complete" && : >"$1/usr/bin/wine"
+  if [ "$2" = arm64 ]; then
+    mkdir -p "$1/usr/local/lib/qemu-user"
+    cp "$(type -P true)" "$1/usr/local/lib/qemu-user/aarch64-binfmt-P"
+    printf ':qemu-aarch64:M::\\x7fELF\\x02\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\xb7\\x00:\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/libexec/qemu-binfmt/aarch64-binfmt-P:OPF\n' \
+      >"$1/usr/local/lib/qemu-user/qemu-aarch64.conf"
+    return
+  fi
   cp "$(type -P true)" "$1/usr/libexec/qemu-binfmt/i386-binfmt-P"
   printf ':qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/libexec/qemu-binfmt/i386-binfmt-P:\n' \
     >"$1/usr/share/qemu/binfmt.d/qemu-i386.conf"
@@ -204,7 +214,7 @@ export -f MakeStandInRoot
 script=$(cd "$(dirname "$0")/../../scripts/environment" && pwd)/emulation.sh
 # What a view row runs in the emulation: the root's /usr/bin/wine and the
 # project, at its own path, in the view and outside it.
-view_check='for f in "$HALTCTL_X86_ROOT/usr/bin/wine" "$HALTCTL_X86_ROOT$X86_PROJECT/here" "$X86_PROJECT/here"; do
+view_check='for f in "$HALTCTL_EMULATION_ROOT/usr/bin/wine" "$HALTCTL_EMULATION_ROOT$EMULATION_PROJECT/here" "$EMULATION_PROJECT/here"; do
   [ -e "$f" ] || echo "no $f"; done; echo "view checked"'
 # name | FAKE_* settings | what runs | status | the one line (make-root and
 # view rows: text the output holds)
@@ -219,25 +229,40 @@ x86_cases=(
   "project under /tmp, with a blank|FAKE_VIEW=1|view /tmp/haltctl x86 view|0|view checked"
   "project under /usr/local/src|FAKE_VIEW=1|view /usr/local/src/haltctl|0|view checked"
 )
+# The arm64 build runs through QEMU on any host that is not arm64.
+arm64_cases=(
+  "kernel 6.1|FAKE_KERNEL=6.1.0-18-amd64|harness|77|Wine for arm64 cannot run through QEMU here: this kernel (6.1.0-18-amd64) is older than Linux 6.7"
+  "no user namespaces|FAKE_NO_USERNS=1|harness|77|made (unshare: unshare failed: Operation not permitted); skipped"
+  "no QEMU 10|FAKE_OLD_QEMU=1|harness|77|no QEMU 10 for this release (apt installed qemu-user 7.2+dfsg-7+deb12u18"
+  "root not made|CI=|harness|77|is not made yet (scripts/test.sh or scripts/run.sh --arm64 makes it); skipped"
+  "root not made, CI|CI=true|harness|1|the arm64 Wine root"
+  "set-up after one killed in debootstrap|FAKE_PARTIAL=1|make-root|1|setup: starting afresh: an earlier run left"
+  "project under /tmp, with a blank|FAKE_VIEW=1|view /tmp/haltctl arm64 view|0|view checked"
+)
 namespace=$(unshare --user --map-root-user --mount true 2>&1)
-for row in "${x86_cases[@]}"; do
-  IFS='|' read -r name settings runs status text <<<"$row"
-  name="x86 through QEMU: $name"
+for row in "${x86_cases[@]/#/x86|}" "${arm64_cases[@]/#/arm64|}"; do
+  IFS='|' read -r arch name settings runs status text <<<"$row"
+  name="$arch through QEMU: $name"
   rm -rf "$work/x86/project/build" "$work/debootstrap.ran"
   if [[ "$settings" == FAKE_OLD_QEMU=1 ]]; then
-    mkdir -p "$work/x86/project/build/x86-root/$codename" && : >"$_/.qemu"
+    old=$work/x86/project/build/$arch-root/$codename
+    mkdir -p "$old" && : >"$old/.qemu"
+    # An arm64 root records the version of the package its QEMU came from.
+    if [ "$arch" = arm64 ]; then
+      mkdir -p "$old/usr/local/lib/qemu-user" && echo 1:7.2+dfsg-7+deb12u18 >"$_/version"
+    fi
   fi
   if [ "$runs" != harness ] && [ -n "$namespace" ]; then
     echo "skip $name: no user namespace of the test's own ($namespace)"
     continue
   fi
-  root=$work/x86/project/build/x86-root/$codename
+  root=$work/x86/project/build/$arch-root/$codename
   case $runs in
     harness)
-      output=$(env PATH="$work/x86/bin:$PATH" X86_PROJECT="$work/x86/project" \
+      output=$(env PATH="$work/x86/bin:$PATH" EMULATION_PROJECT="$work/x86/project" \
         HALTCTL_X86_EMULATION=1 $settings timeout 60 python3 -c 'import sys; sys.path[0] = sys.argv[1]
-import wine; sys.exit(wine.prepare("x86") or 0)' \
-        "$(dirname "$0")/../../scripts/environment" 2>&1) ;;
+import wine; sys.exit(wine.prepare(sys.argv[2]) or 0)' \
+        "$(dirname "$0")/../../scripts/environment" "$arch" 2>&1) ;;
     make-root)
       mkdir -p "$root.new/proc" && : >"$root.new/var"
       output=$(env PATH="$work/x86/set-up-bin:$PATH" FAKE_WORK="$work" $settings timeout 60 \
@@ -245,11 +270,11 @@ import wine; sys.exit(wine.prepare("x86") or 0)' \
           readlink /proc/self/ns/mnt >"$FAKE_WORK/caller.ns"
           [ -z "${FAKE_MOUNTED:-}" ] || mount -t tmpfs proc-left "$1.new/proc"
           : >"$1.new/proc/self"
-          bash "$2" make-root "$1" "$3" && echo "make-root returned 0"
+          bash "$2" make-root "$4" "$1" "$3" && echo "make-root returned 0"
           status=$?
           [ -z "${FAKE_MOUNTED:-}" ] || [ -e "$1.new/proc/self" ] ||
             echo "the mount'"'"'s files were removed"
-          exit $status' _ "$root" "$script" "$codename" 2>&1) ;;
+          exit $status' _ "$root" "$script" "$codename" "$arch" 2>&1) ;;
     view*)
       project=${runs#view }
       output=$(env FAKE_WORK="$work" timeout 60 unshare --user --map-root-user --mount bash -c '
@@ -258,12 +283,12 @@ import wine; sys.exit(wine.prepare("x86") or 0)' \
             /tmp/*) project=$(mktemp -d "$project.XXXXXX") || exit ;;
             *) mount -t tmpfs usr-local-src "${project%/*}" && mkdir "$project" || exit ;;
           esac
-          MakeStandInRoot "$project/build/x86-root/$3" && : >"$project/here"
-          X86_PROJECT=$project HALTCTL_X86_EMULATION=1 bash "$script" exec -- bash -c "$4"
+          MakeStandInRoot "$project/build/$5-root/$3" "$5" && : >"$project/here"
+          EMULATION_PROJECT=$project HALTCTL_X86_EMULATION=1 bash "$script" exec "$5" -- bash -c "$4"
           status=$?
           case $project in /tmp/*) rm -rf "$project" ;; esac
           exit $status' _ "$project" "$script" "$codename" \
-            "$view_check" 2>&1) ;;
+            "$view_check" "$arch" 2>&1) ;;
   esac
   got=$?
   problems=()
@@ -274,9 +299,13 @@ import wine; sys.exit(wine.prepare("x86") or 0)' \
   [[ "$output" == *"no /"* ]] && problems+=("something missing in the view")
   if [ "$settings" = FAKE_PARTIAL=1 ]; then
     # debootstrap ran in a mount namespace of its own, on an empty folder.
-    { read -r ns; read -r left; } <"$work/debootstrap.ran" 2>/dev/null
+    { read -r ns; read -r given; read -r left; } <"$work/debootstrap.ran" 2>/dev/null
     [ "${ns:-}" = "$(cat "$work/caller.ns")" ] && problems+=("debootstrap ran in the caller's mount namespace")
     [ -n "${left:-}" ] && problems+=("debootstrap found '$left' left in its folder")
+    # An arm64 root's first stage only, for arm64; a whole root for x86.
+    foreign=$([ "$arch" = arm64 ] && echo "--arch=arm64 --foreign ")
+    [[ "${given:-}" != "--variant=minbase $foreign$codename $root.new "* ]] &&
+      problems+=("debootstrap was given '${given:-}'")
   fi
   [ "$settings" = FAKE_MOUNTED=1 ] && [ -e "$work/debootstrap.ran" ] && problems+=("debootstrap ran")
   Report "$name" "$output" "${problems[@]}"

@@ -8,10 +8,11 @@ folder. The machine's PATH is read before the install: after it, its folders mus
 be that PATH's and the install folder, after the removal that PATH's again.
 The signed executable runs too.
 
-    release_wine.py CLONE SIGNED-RELEASE x64|x86 WORK
+    release_wine.py CLONE SIGNED-RELEASE x64|x86|arm64 WORK
 
 Exit status 77 means it did not run (a skip): this machine cannot run 32-bit
-programs (x86), or Wine is missing, which with CI=true is a failure.
+programs (x86) or QEMU's emulation (x86 without IA32, arm64), or Wine is
+missing, which with CI=true is a failure.
 """
 import glob
 import os
@@ -27,7 +28,12 @@ import wine  # noqa: E402
 
 RELEASE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "scripts", "release", "release.py")
-FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)"}
+# The folder under C:\ that the MSI's Program Files folder is under Wine.
+# Wine's msi gives ProgramFiles64Folder (and ProgramFilesFolder) a value only
+# where the processor is x86 or x64 (set_installer_properties), so under
+# arm64 Wine the package's folder falls back to the drive's root; Windows
+# Installer on ARM64 resolves it to C:\Program Files.
+FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)", "arm64": ""}
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 BANNER = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
 
@@ -105,7 +111,7 @@ def main():
         wine.make(prefix)
         wine.start_server(prefix)
         installed = os.path.join(prefix, "drive_c", FOLDER[arch], "haltctl")
-        windows_folder = "C:\\%s\\haltctl" % FOLDER[arch]
+        windows_folder = "C:\\" + "\\".join(filter(None, [FOLDER[arch], "haltctl"]))
 
         path = system_path(prefix)
         step(path is not None, "the system PATH before installing: %s" % path)
