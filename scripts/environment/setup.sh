@@ -50,10 +50,15 @@ CanRun32BitPrograms() {
 # DebootstrapAlone SUITE TARGET MIRROR [OPTION...]: debootstrap in a mount
 # and pid namespace of its own, so that the proc and sys it mounts in TARGET
 # die with it, however it ends (SIGKILL included), and never stay on the
-# host.
+# host. debootstrap cannot make a root in a folder whose path holds a blank
+# or a bracket (it resolves no package beyond the first few), so there it
+# sees TARGET as /mnt/root, bound to it in that namespace alone.
 DebootstrapAlone() {
-  unshare --mount --propagation private --pid --fork --kill-child \
-    debootstrap --variant=minbase "${@:4}" "$1" "$2" "$3"
+  mkdir -p "$2" || return 1
+  unshare --mount --propagation private --pid --fork --kill-child bash -c '
+    mount -t tmpfs -o mode=755 debootstrap /mnt && mkdir /mnt/root &&
+      mount --bind "$2" /mnt/root || exit 1
+    exec debootstrap --variant=minbase "${@:4}" "$1" /mnt/root "$3"' _ "$@"
 }
 
 # MountedIn FOLDER: prints the mount points at or under FOLDER, one a line;

@@ -298,13 +298,14 @@ import wine; sys.exit(wine.prepare(sys.argv[2]) or 0)' \
   [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
   [[ "$output" == *"no /"* ]] && problems+=("something missing in the view")
   if [ "$settings" = FAKE_PARTIAL=1 ]; then
-    # debootstrap ran in a mount namespace of its own, on an empty folder.
+    # debootstrap ran in a mount namespace of its own, on an empty folder
+    # that it sees at a path without a blank or a bracket.
     { read -r ns; read -r given; read -r left; } <"$work/debootstrap.ran" 2>/dev/null
     [ "${ns:-}" = "$(cat "$work/caller.ns")" ] && problems+=("debootstrap ran in the caller's mount namespace")
     [ -n "${left:-}" ] && problems+=("debootstrap found '$left' left in its folder")
     # An arm64 root's first stage only, for arm64; a whole root for x86.
     foreign=$([ "$arch" = arm64 ] && echo "--arch=arm64 --foreign ")
-    [[ "${given:-}" != "--variant=minbase $foreign$codename $root.new "* ]] &&
+    [[ "${given:-}" != "--variant=minbase $foreign$codename /mnt/root "* ]] &&
       problems+=("debootstrap was given '${given:-}'")
   fi
   [ "$settings" = FAKE_MOUNTED=1 ] && [ -e "$work/debootstrap.ran" ] && problems+=("debootstrap ran")
