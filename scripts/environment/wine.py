@@ -408,8 +408,9 @@ def keep_prefix(prefix, arch):
                 return
     except OSError:
         pass
-    print("setup: making the Wine prefix %s (about 20 s, once)" % prefix, file=sys.stderr,
-          flush=True)
+    print("setup: making the Wine prefix %s (about 20 s, once)%s" % (
+        prefix, "; starting afresh: an interrupted run left %s.making" % prefix
+        if os.path.isdir(prefix + ".making") else ""), file=sys.stderr, flush=True)
     remove_prefix(prefix)
     # Wine names the server folder in the prefix and makes it again at each
     # later run, so it lasts as long as the prefix: not one for the suite to
