@@ -202,16 +202,20 @@ RunInFullUserNamespace() {
 # works in any root; P keeps argv[0], which Debian's QEMU does only under a
 # name ending in -binfmt-P.
 RegisterQemu() {
-  local arch=$1 root=$2 conf folder name type offset magic mask interpreter flags
+  local arch=$1 root=$2 conf program name type offset magic mask interpreter flags
   if [ "$arch" = arm64 ]; then
-    conf=$root/$ARM64_QEMU/qemu-aarch64.conf folder=$root/$ARM64_QEMU
+    conf=$root/$ARM64_QEMU/qemu-aarch64.conf
   else
-    conf=$root/usr/share/qemu/binfmt.d/qemu-i386.conf folder=$root/usr/libexec/qemu-binfmt
+    conf=$root/usr/share/qemu/binfmt.d/qemu-i386.conf
   fi
   mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   IFS=: read -r _ name type offset magic mask interpreter flags <"$conf"
-  printf ':%s:%s:%s:%s:%s:%s:POF' "$name" "$type" "$offset" "$magic" "$mask" \
-    "$folder/${interpreter##*/}" >/proc/sys/fs/binfmt_misc/register
+  # x86: the root's own QEMU, where its format line says; arm64: the copy
+  # that FetchQemu keeps under the same name.
+  program=$root$interpreter
+  [ "$arch" = arm64 ] && program=$root/$ARM64_QEMU/${interpreter##*/}
+  printf ':%s:%s:%s:%s:%s:%s:POF' "$name" "$type" "$offset" "$magic" "$mask" "$program" \
+    >/proc/sys/fs/binfmt_misc/register
 }
 
 # FetchQemu ROOT SUITE MIRROR: puts the static qemu-aarch64 of Debian's
@@ -235,8 +239,12 @@ FetchQemu() {
   deb=$(echo "$work"/qemu-user_*.deb)
   mkdir -p "$work/x" "$root/$ARM64_QEMU"
   dpkg-deb -x "$deb" "$work/x"
-  cp "$work/x/usr/bin/qemu-aarch64" "$root/$ARM64_QEMU/aarch64-binfmt-P"
-  cp "$work/x/usr/share/qemu/binfmt.d/qemu-aarch64.conf" "$root/$ARM64_QEMU/"
+  # Under the name its format line gives (QEMU 10: aarch64-binfmt-P, the
+  # only name under which Debian's takes the P flag; QEMU 11: qemu-aarch64).
+  local conf=$work/x/usr/share/qemu/binfmt.d/qemu-aarch64.conf interpreter
+  IFS=: read -r _ _ _ _ _ _ interpreter _ <"$conf"
+  cp "$work/x/usr/bin/qemu-aarch64" "$root/$ARM64_QEMU/${interpreter##*/}"
+  cp "$conf" "$root/$ARM64_QEMU/"
   dpkg-deb -f "$deb" Version >"$root/$ARM64_QEMU/version"
   rm -rf "$work"
 }

@@ -194,21 +194,27 @@ eval "target=\${$(($# - 1))}"  # SUITE TARGET MIRROR come last
 echo "E: stand-in" && exit 1
 STANDIN
 chmod +x "$work/x86/bin/"* "$work/x86/set-up-bin/"*
-# MakeStandInRoot ROOT ARCH: what the view and the handler need of a root;
-# an arm64 root keeps its QEMU where the set-up puts it.
+# MakeStandInRoot ROOT ARCH [NAME]: what the view and the handler need of a
+# root; an arm64 root keeps its QEMU where the set-up puts it. Its QEMU is
+# named as QEMU 10's format line names it (the -binfmt-P name), or with
+# NAME=11 as QEMU 11's (the program's own name, in /usr/bin).
 MakeStandInRoot() {
   mkdir -p "$1"/{dev,sys,proc,tmp,run,mnt,usr/bin,usr/local/src,usr/share/qemu/binfmt.d,usr/libexec/qemu-binfmt}
   ln -s usr/bin "$1/bin" && : >"$1/.complete" && : >"$1/usr/bin/wine"
+  local program=/usr/libexec/qemu-binfmt/aarch64-binfmt-P
+  [ "${3:-}" = 11 ] && program=/usr/bin/qemu-aarch64
   if [ "$2" = arm64 ]; then
     mkdir -p "$1/usr/local/lib/qemu-user"
-    cp "$(type -P true)" "$1/usr/local/lib/qemu-user/aarch64-binfmt-P"
-    printf ':qemu-aarch64:M::\\x7fELF\\x02\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\xb7\\x00:\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/libexec/qemu-binfmt/aarch64-binfmt-P:OPF\n' \
-      >"$1/usr/local/lib/qemu-user/qemu-aarch64.conf"
+    cp "$(type -P true)" "$1/usr/local/lib/qemu-user/${program##*/}"
+    printf ':qemu-aarch64:M::\\x7fELF\\x02\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\xb7\\x00:\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:%s:OPF\n' \
+      "$program" >"$1/usr/local/lib/qemu-user/qemu-aarch64.conf"
     return
   fi
-  cp "$(type -P true)" "$1/usr/libexec/qemu-binfmt/i386-binfmt-P"
-  printf ':qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:/usr/libexec/qemu-binfmt/i386-binfmt-P:\n' \
-    >"$1/usr/share/qemu/binfmt.d/qemu-i386.conf"
+  program=/usr/libexec/qemu-binfmt/i386-binfmt-P
+  [ "${3:-}" = 11 ] && program=/usr/bin/qemu-i386
+  cp "$(type -P true)" "$1$program"
+  printf ':qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:%s:\n' \
+    "$program" >"$1/usr/share/qemu/binfmt.d/qemu-i386.conf"
 }
 export -f MakeStandInRoot
 script=$(cd "$(dirname "$0")/../../scripts/environment" && pwd)/emulation.sh
@@ -228,6 +234,7 @@ x86_cases=(
   "set-up after one killed in debootstrap|FAKE_PARTIAL=1|make-root|1|setup: starting afresh: an earlier run left"
   "project under /tmp, with a blank|FAKE_VIEW=1|view /tmp/haltctl x86 view|0|view checked"
   "project under /usr/local/src|FAKE_VIEW=1|view /usr/local/src/haltctl|0|view checked"
+  "QEMU 11's names for its program|FAKE_QEMU=11|view /usr/local/src/haltctl|0|view checked"
 )
 # The arm64 build runs through QEMU on any host that is not arm64.
 arm64_cases=(
@@ -238,6 +245,7 @@ arm64_cases=(
   "root not made, CI|CI=true|harness|1|the arm64 Wine root"
   "set-up after one killed in debootstrap|FAKE_PARTIAL=1|make-root|1|setup: starting afresh: an earlier run left"
   "project under /tmp, with a blank|FAKE_VIEW=1|view /tmp/haltctl arm64 view|0|view checked"
+  "QEMU 11's names for its program|FAKE_QEMU=11|view /usr/local/src/haltctl|0|view checked"
 )
 namespace=$(unshare --user --map-root-user --mount true 2>&1)
 for row in "${x86_cases[@]/#/x86|}" "${arm64_cases[@]/#/arm64|}"; do
@@ -283,12 +291,12 @@ import wine; sys.exit(wine.prepare(sys.argv[2]) or 0)' \
             /tmp/*) project=$(mktemp -d "$project.XXXXXX") || exit ;;
             *) mount -t tmpfs usr-local-src "${project%/*}" && mkdir "$project" || exit ;;
           esac
-          MakeStandInRoot "$project/build/$5-root/$3" "$5" && : >"$project/here"
+          MakeStandInRoot "$project/build/$5-root/$3" "$5" "$6" && : >"$project/here"
           EMULATION_PROJECT=$project HALTCTL_X86_EMULATION=1 bash "$script" exec "$5" -- bash -c "$4"
           status=$?
           case $project in /tmp/*) rm -rf "$project" ;; esac
           exit $status' _ "$project" "$script" "$codename" \
-            "$view_check" "$arch" 2>&1) ;;
+            "$view_check" "$arch" "${settings#FAKE_QEMU=}" 2>&1) ;;
   esac
   got=$?
   problems=()
