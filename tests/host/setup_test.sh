@@ -186,14 +186,17 @@ cat >"$work/x86/bin/unshare" <<'STANDIN'
 echo "unshare: unshare failed: Operation not permitted" >&2
 exit 1
 STANDIN
-printf '#!/bin/sh\necho 1:7.2+dfsg-7+deb12u18\n' >"$work/x86/bin/dpkg-query"
+printf '#!/bin/sh\necho "${FAKE_DPKG_VERSION:-1:7.2+dfsg-7+deb12u18}"\n' >"$work/x86/bin/dpkg-query"
+# The view rows' Wine is Debian 12's, whatever the host's is.
+mkdir -p "$work/x86/view-bin"
+printf '#!/bin/sh\necho 1:8.0~repack-4\n' >"$work/x86/view-bin/dpkg-query"
 cat >"$work/x86/set-up-bin/debootstrap" <<'STANDIN'
 #!/bin/sh
 eval "target=\${$(($# - 1))}"  # SUITE TARGET MIRROR come last
 { readlink /proc/self/ns/mnt; echo "$*"; ls -A "$target" 2>/dev/null; } >"$FAKE_WORK/debootstrap.ran"
 echo "E: stand-in" && exit 1
 STANDIN
-chmod +x "$work/x86/bin/"* "$work/x86/set-up-bin/"*
+chmod +x "$work/x86/bin/"* "$work/x86/set-up-bin/"* "$work/x86/view-bin/"*
 # MakeStandInRoot ROOT ARCH [NAME]: what the view and the handler need of a
 # root; an arm64 root keeps its QEMU where the set-up puts it. Its QEMU is
 # named as QEMU 10's format line names it (the -binfmt-P name), or with
@@ -246,6 +249,7 @@ arm64_cases=(
   "set-up after one killed in debootstrap|FAKE_PARTIAL=1|make-root|1|setup: starting afresh: an earlier run left"
   "project under /tmp, with a blank|FAKE_VIEW=1|view /tmp/haltctl arm64 view|0|view checked"
   "QEMU 11's names for its program|FAKE_QEMU=11|view /usr/local/src/haltctl|0|view checked"
+  "Debian 13's Wine 10|FAKE_DPKG_VERSION=10.0~repack-6|harness|77|makes no prefix under QEMU user emulation"
 )
 namespace=$(unshare --user --map-root-user --mount true 2>&1)
 for row in "${x86_cases[@]/#/x86|}" "${arm64_cases[@]/#/arm64|}"; do
@@ -285,7 +289,8 @@ import wine; sys.exit(wine.prepare(sys.argv[2]) or 0)' \
           exit $status' _ "$root" "$script" "$codename" "$arch" 2>&1) ;;
     view*)
       project=${runs#view }
-      output=$(env FAKE_WORK="$work" timeout 60 unshare --user --map-root-user --mount bash -c '
+      output=$(env PATH="$work/x86/view-bin:$PATH" FAKE_WORK="$work" timeout 60 \
+        unshare --user --map-root-user --mount bash -c '
           project=$1 script=$2
           case $project in
             /tmp/*) project=$(mktemp -d "$project.XXXXXX") || exit ;;
