@@ -11,18 +11,18 @@ cd "$(dirname "$0")/.."
 source scripts/environment/setup.sh
 source scripts/environment/emulation.sh
 
-EnsurePackages cmake ninja-build g++ python3 valgrind "${WINDOWS_PACKAGES[@]}" \
+ensure_packages cmake ninja-build g++ python3 valgrind "${WINDOWS_PACKAGES[@]}" \
   "${ARM64_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
 wine_arches=(x64)
-EmulationWanted x86 || EnsurePackages "${WINE32_PACKAGES[@]}"
+emulation_wanted x86 || ensure_packages "${WINE32_PACKAGES[@]}"
 for arch in x86 arm64; do
-  if ! EmulationWanted "$arch"; then
+  if ! emulation_wanted "$arch"; then
     wine_arches+=("$arch")
     continue
   fi
   # Timed through QEMU (scripts/environment/emulation.sh).
   status=0
-  PrepareEmulation "$arch" || status=$?
+  prepare_emulation "$arch" || status=$?
   if [ "$status" -eq 0 ]; then
     wine_arches+=("$arch")
   elif [ "$status" -eq 2 ]; then
@@ -33,6 +33,6 @@ for arch in x86 arm64; do
 done
 
 for preset in host windows-x64 windows-x86 windows-arm64; do
-  BuildPreset "build/logs/bench-$preset.log" "$preset" haltctl printf_floor
+  build_preset "build/logs/bench-$preset.log" "$preset" haltctl printf_floor
 done
 exec /usr/bin/python3 scripts/bench.py "${1:-21}" "${wine_arches[@]}"

@@ -52,20 +52,20 @@ if [ $# -gt 1 ]; then
   echo "package: one output folder at most ($usage)" >&2
   exit 2
 fi
-Absolute() {
+absolute() {
   case $1 in /*) echo "$1" ;; *) echo "$caller/$1" ;; esac
 }
 out=$PWD/build/packages
-[ $# -eq 1 ] && out=$(Absolute "$1")
+[ $# -eq 1 ] && out=$(absolute "$1")
 for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE; do
-  if [ -n "${!name:-}" ]; then export "$name=$(Absolute "${!name}")"; fi
+  if [ -n "${!name:-}" ]; then export "$name=$(absolute "${!name}")"; fi
 done
 
-EnsurePackages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" \
+ensure_packages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" \
   "${RELEASE_PACKAGES[@]}"
 /usr/bin/python3 scripts/release/release.py --check "$out"
 if [ -n "$record" ]; then
-  /usr/bin/python3 scripts/release/release.py --compare-buildinfo "$(Absolute "$record")"
+  /usr/bin/python3 scripts/release/release.py --compare-buildinfo "$(absolute "$record")"
 fi
 
 # The commit released, in git's own words when git cannot tell.
@@ -113,7 +113,7 @@ for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE HALTCTL_SIGN_TIMESTAMP_U
 done
 builds=()
 for arch in x64 x86 arm64; do
-  if ! "${clean[@]}" bash -c 'source scripts/environment/setup.sh && BuildPreset "$@"' _ \
+  if ! "${clean[@]}" bash -c 'source scripts/environment/setup.sh && build_preset "$@"' _ \
       "$work/build-$arch.log" "windows-$arch" -B "$work/windows-$arch"; then
     echo "package: nothing was written to $out" >&2
     exit 1

@@ -38,21 +38,21 @@ while [ $# -gt 0 ]; do
 done
 
 preset=windows-$arch
-EnsurePackages cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
-[ "$arch" = arm64 ] && EnsurePackages "${ARM64_PACKAGES[@]}"
+ensure_packages cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
+[ "$arch" = arm64 ] && ensure_packages "${ARM64_PACKAGES[@]}"
 if [ "$arch" != x64 ] && [ -z "${HALTCTL_EMULATION_ROOT:-}" ]; then
-  if EmulationWanted "$arch"; then
+  if emulation_wanted "$arch"; then
     # The architecture's Wine through QEMU: this script again, inside the
     # emulation.
     status=0
-    PrepareEmulation "$arch" || status=$?
+    prepare_emulation "$arch" || status=$?
     if [ "$status" -eq 2 ]; then
       echo "run: $EMULATION_BLOCKER; run the x64 build instead" >&2
     fi
     [ "$status" -eq 0 ] || exit 1
     exec scripts/environment/emulation.sh exec "$arch" -- scripts/run.sh "${arguments[@]}"
   fi
-  [ "$arch" = x86 ] && EnsurePackages "${WINE32_PACKAGES[@]}"
+  [ "$arch" = x86 ] && ensure_packages "${WINE32_PACKAGES[@]}"
 fi
 
 # One run at a time for each architecture: a session end ends every
@@ -69,7 +69,7 @@ if ! flock -n "$lock"; then
 fi
 
 # Quiet when the build works; the compiler's own words when it does not.
-if ! BuildPreset "build/run-$arch.log" "$preset"; then
+if ! build_preset "build/run-$arch.log" "$preset"; then
   echo "run: haltctl.exe was not built, so nothing was run" >&2
   exit 1
 fi

@@ -16,24 +16,24 @@ cd "$(dirname "$0")/.."
 source scripts/environment/setup.sh
 source scripts/environment/emulation.sh
 
-EnsurePackages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
+ensure_packages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
   "${ARM64_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" \
   "${WINE64_PACKAGES[@]}"
-if ! EmulationWanted x86; then
-  EnsurePackages "${WINE32_PACKAGES[@]}"
+if ! emulation_wanted x86; then
+  ensure_packages "${WINE32_PACKAGES[@]}"
 fi
 # The Wine cases of an emulated architecture run through QEMU
 # (scripts/environment/emulation.sh): arm64 on any host that is not arm64.
 for arch in x86 arm64; do
-  EmulationWanted "$arch" || continue
+  emulation_wanted "$arch" || continue
   status=0
-  PrepareEmulation "$arch" || status=$?
+  prepare_emulation "$arch" || status=$?
   if [ "$status" -eq 2 ]; then
     echo "setup: $EMULATION_BLOCKER; the $arch Wine cases will be reported as skipped"
   fi
   [ "$status" -ne 1 ] || exit 1
 done
-EnsureNpmPackages build/npm "${LINT_NPM_PACKAGES[@]}"
+ensure_npm_packages build/npm "${LINT_NPM_PACKAGES[@]}"
 
 if ! mkdir -p build/logs || ! [ -w build/logs ]; then
   echo "test: cannot write build/logs: is build/ yours? (sudo leaves it root's)" >&2

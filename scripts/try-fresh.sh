@@ -26,7 +26,7 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "try-fresh: error: debootstrap, chroot and mount need root: run it with sudo" >&2
   exit 1
 fi
-EnsurePackages debootstrap git python3 arch-test
+ensure_packages debootstrap git python3 arch-test
 
 fresh=$PWD/build/fresh
 base=$fresh/$suite-base
@@ -38,11 +38,11 @@ if [ ! -e "$base/.complete" ]; then
   # without its mark, from older runs, too) is removed first, and said.
   for partial in "$base" "$base.new"; do
     [ -e "$partial" ] || continue
-    RemoveUnfinished "$partial" try-fresh || exit 1
+    remove_unfinished "$partial" try-fresh || exit 1
     echo "try-fresh: starting the $suite root afresh: an earlier run left $partial unfinished" >&2
   done
   echo "try-fresh: making a minimal $suite root in $base (once; a few minutes)" >&2
-  if ! DebootstrapAlone "$suite" "$base.new" "$mirror" >"$fresh/$suite-debootstrap.log" 2>&1; then
+  if ! debootstrap_alone "$suite" "$base.new" "$mirror" >"$fresh/$suite-debootstrap.log" 2>&1; then
     tail -n 20 "$fresh/$suite-debootstrap.log" >&2
     echo "try-fresh: error: debootstrap $suite failed (whole output: $fresh/$suite-debootstrap.log)" >&2
     exit 1
@@ -52,7 +52,7 @@ if [ ! -e "$base/.complete" ]; then
 fi
 
 commit=$(git rev-parse --short HEAD)
-RemoveUnfinished "$run" try-fresh || exit 1
+remove_unfinished "$run" try-fresh || exit 1
 trap 'rm -rf --one-file-system "$run"' EXIT
 cp -a "$base" "$run"
 # This machine's own network settings: its resolver, and the certificate
@@ -66,11 +66,11 @@ fi
 user=root home=/root
 $as_user && user=newcomer home=/home/newcomer
 echo "try-fresh: $suite ($(cat "$run/etc/debian_version")), commit $commit, as $user," \
-  "32-bit programs: $(if CanRun32BitPrograms; then echo yes; else echo no; fi)" >&2
+  "32-bit programs: $(if can_run_32bit_programs; then echo yes; else echo no; fi)" >&2
 
 # Each command in the root, as USER with an environment like a login's and
 # no stdin, as CI runs it. Prints "STATUS SECONDS".
-RunInRoot() {
+run_in_root() {
   local name=$1 user=$2 command=$3 begun=$SECONDS status=0
   unshare --mount --propagation private bash -c '
       set -e
@@ -95,7 +95,7 @@ RunInRoot() {
 
 if $as_user; then
   # A user who may use sudo, as on a newcomer's own machine.
-  read -r status seconds < <(RunInRoot user root "apt-get update -qq &&
+  read -r status seconds < <(run_in_root user root "apt-get update -qq &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends sudo &&
     useradd -m -s /bin/bash $user &&
     echo '$user ALL=(ALL) NOPASSWD: ALL' >/etc/sudoers.d/$user")
@@ -111,7 +111,7 @@ chroot "$run" chown -R "$user:" "$home/haltctl"
 failed=0
 for step in "run:cd haltctl && scripts/run.sh -l" "test:cd haltctl && scripts/test.sh"; do
   name=${step%%:*} command=${step#*:}
-  read -r status seconds < <(RunInRoot "$name" "$user" "$command")
+  read -r status seconds < <(run_in_root "$name" "$user" "$command")
   echo
   echo "== ${command#cd haltctl && } as $user: status $status, $seconds s (whole output: $fresh/$suite-$name.log)"
   tail -n 15 "$fresh/$suite-$name.log"

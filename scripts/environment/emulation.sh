@@ -25,40 +25,40 @@
 EMULATION_SCRIPT=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/emulation.sh
 # The project whose build/ holds the roots and whose folder the view shows.
 EMULATION_PROJECT=${EMULATION_PROJECT:-$(cd "${EMULATION_SCRIPT%/*}/../.." && pwd)}
-declare -F CanRun32BitPrograms >/dev/null || source "${EMULATION_SCRIPT%/*}/setup.sh"
+declare -F can_run_32bit_programs >/dev/null || source "${EMULATION_SCRIPT%/*}/setup.sh"
 # Where an arm64 root keeps its QEMU (a program of the host's architecture).
 ARM64_QEMU=usr/local/lib/qemu-user
 
-# EmulationWanted ARCH: whether ARCH's build runs through QEMU here (the
+# emulation_wanted ARCH: whether ARCH's build runs through QEMU here (the
 # Wine environment tells): x86 where the kernel cannot run it, or where
 # HALTCTL_X86_EMULATION=1 asks for that (to try the emulated path on a
 # machine that does not need it); arm64 wherever the host is not arm64.
-EmulationWanted() {
+emulation_wanted() {
   /usr/bin/python3 "${EMULATION_SCRIPT%/*}/wine.py" emulated "$1"
 }
 
-# EmulationRoot ARCH: the root of ARCH's Wine for this release.
-EmulationRoot() {
+# emulation_root ARCH: the root of ARCH's Wine for this release.
+emulation_root() {
   local codename
   codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
   echo "$EMULATION_PROJECT/build/$1-root/${codename:-unknown}"
 }
 
-# EmulationBlocker ARCH: prints, and returns 0, why ARCH's emulation cannot
+# emulation_blocker ARCH: prints, and returns 0, why ARCH's emulation cannot
 # work on this machine; returns 1 when nothing is known to stop it.
-EmulationBlocker() {
+emulation_blocker() {
   local why
-  why=$(EmulationBlockerDetail "$1") || return 1
+  why=$(emulation_blocker_detail "$1") || return 1
   if [ "$1" = arm64 ]; then
     echo "Wine for arm64 cannot run through QEMU here: $why"
-  elif CanRun32BitPrograms; then
+  elif can_run_32bit_programs; then
     echo "Wine's 32-bit side cannot run through QEMU here: $why"
   else
     echo "$NO_32BIT_REASON, nor through QEMU: $why"
   fi
 }
 
-EmulationBlockerDetail() {
+emulation_blocker_detail() {
   local arch=$1 release major minor error root wine
   release=$(uname -r)
   major=${release%%.*} minor=${release#*.}
@@ -82,19 +82,19 @@ EmulationBlockerDetail() {
       "still running after 5 minutes, with QEMU 10 and 11)"
     return 0
   fi
-  root=$(EmulationRoot "$arch")
-  if [ -e "$root/.qemu" ] && ! HasQemu10 "$root"; then
-    echo "Debian has no QEMU 10 for this release (apt installed qemu-user $(QemuVersion "$root")" \
+  root=$(emulation_root "$arch")
+  if [ -e "$root/.qemu" ] && ! has_qemu_10 "$root"; then
+    echo "Debian has no QEMU 10 for this release (apt installed qemu-user $(qemu_version "$root")" \
       "in $root; remove it to try again)"
     return 0
   fi
   return 1
 }
 
-# QemuVersion ROOT: the version of qemu-user installed in ROOT (or, in an
+# qemu_version ROOT: the version of qemu-user installed in ROOT (or, in an
 # arm64 root, of the package its QEMU came from), without its epoch, or
-# "none"; HasQemu10 ROOT: whether it is QEMU 10 or later.
-QemuVersion() {
+# "none"; has_qemu_10 ROOT: whether it is QEMU 10 or later.
+qemu_version() {
   local version
   if [ -f "$1/$ARM64_QEMU/version" ]; then
     version=$(cat "$1/$ARM64_QEMU/version")
@@ -105,20 +105,20 @@ QemuVersion() {
   echo "${version#*:}"
 }
 
-HasQemu10() {
+has_qemu_10() {
   local version
-  version=$(QemuVersion "$1")
+  version=$(qemu_version "$1")
   [ "${version%%.*}" -ge 10 ] 2>/dev/null
 }
 
-# PrepareEmulation ARCH: makes ARCH's root on first use. Status 0 when the
+# prepare_emulation ARCH: makes ARCH's root on first use. Status 0 when the
 # ARCH build can run emulated; 1 when the set-up failed (its message
 # printed); 2 when the emulation is impossible here, EMULATION_BLOCKER
 # saying why.
-PrepareEmulation() {
+prepare_emulation() {
   local arch=$1 root
-  root=$(EmulationRoot "$arch")
-  EMULATION_BLOCKER=$(EmulationBlocker "$arch") && return 2
+  root=$(emulation_root "$arch")
+  EMULATION_BLOCKER=$(emulation_blocker "$arch") && return 2
   [ -e "$root/.complete" ] && return 0
   # One line: what, why, how big.
   if [ "$arch" = arm64 ]; then
@@ -127,18 +127,18 @@ PrepareEmulation() {
       "about 150 MB to download, 600 MB on disk, about 5 minutes" >&2
   else
     echo "setup: making $root, a Debian root with Wine's 32-bit side and QEMU 10, to run the" \
-      "x86 build through QEMU$(CanRun32BitPrograms && echo ', as HALTCTL_X86_EMULATION=1 asks' ||
+      "x86 build through QEMU$(can_run_32bit_programs && echo ', as HALTCTL_X86_EMULATION=1 asks' ||
       echo ': this kernel cannot run 32-bit programs'); once, about 400 MB to download, 2.1 GB on disk," \
       "about 2 minutes" >&2
   fi
-  EnsurePackages debootstrap || return 1
-  RunAsRoot bash "$EMULATION_SCRIPT" make-root "$arch" "$root" \
+  ensure_packages debootstrap || return 1
+  run_as_root bash "$EMULATION_SCRIPT" make-root "$arch" "$root" \
     "$(. /etc/os-release && echo "$VERSION_CODENAME")" || return 1
-  EMULATION_BLOCKER=$(EmulationBlocker "$arch") && return 2
+  EMULATION_BLOCKER=$(emulation_blocker "$arch") && return 2
   return 0
 }
 
-# MakeRoot ARCH ROOT SUITE (as root): for x86, debootstrap, QEMU, then
+# make_root ARCH ROOT SUITE (as root): for x86, debootstrap, QEMU, then
 # Wine's 32-bit side, installed in a namespace where QEMU runs the i386
 # maintainer scripts; for arm64, debootstrap's first stage, QEMU, its second
 # stage through QEMU, then Wine. Works in ROOT.new and publishes it by
@@ -147,7 +147,7 @@ PrepareEmulation() {
 # interrupted set-up leaves nothing mounted: the next one goes on from
 # ROOT.new once the base system runs and QEMU is in (.qemu), finishing what
 # dpkg was doing, and otherwise starts afresh.
-MakeRoot() {
+make_root() {
   local arch=$1 root=$2 suite=$3 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
   local new=$2.new log=$2.log options=()
   [ "$arch" = arm64 ] && options=(--arch=arm64 --foreign)
@@ -156,7 +156,7 @@ MakeRoot() {
   flock 9
   [ -e "$root/.complete" ] && return 0
   if [ -e "$root/.qemu" ]; then
-    RemoveUnfinished "$new" setup || return 1
+    remove_unfinished "$new" setup || return 1
     mv -T "$root" "$new"
   elif [ -e "$root" ]; then
     echo "setup: error: $root is not a root these scripts made: move it away, then run this" \
@@ -169,17 +169,17 @@ MakeRoot() {
       echo "dpkg --configure -a finishes what dpkg was doing, then ")apt installs Wine" >&2
   else
     if [ -e "$new" ]; then
-      RemoveUnfinished "$new" setup || return 1
+      remove_unfinished "$new" setup || return 1
       echo "setup: starting afresh: an earlier run left $new before QEMU was in" >&2
     fi
     echo "setup: debootstrap $suite (its output: $log)" >&2
-    if ! DebootstrapAlone "$suite" "$new" "$mirror" "${options[@]}" >"$log" 2>&1; then
+    if ! debootstrap_alone "$suite" "$new" "$mirror" "${options[@]}" >"$log" 2>&1; then
       tail -n 20 "$log" >&2
       echo "setup: error: debootstrap $suite failed (whole output: $log)" >&2
       return 1
     fi
   fi
-  if ! RunInFullUserNamespace bash "$EMULATION_SCRIPT" install "$arch" "$new" "$suite" "$mirror" \
+  if ! run_in_full_user_namespace bash "$EMULATION_SCRIPT" install "$arch" "$new" "$suite" "$mirror" \
       >>"$log" 2>&1; then
     tail -n 20 "$log" >&2
     echo "setup: error: installing QEMU and Wine in $new failed (whole output: $log)" >&2
@@ -189,10 +189,10 @@ MakeRoot() {
   rm -f "$log"
 }
 
-# RunInFullUserNamespace COMMAND... (as root): COMMAND in new user, mount
+# run_in_full_user_namespace COMMAND... (as root): COMMAND in new user, mount
 # and pid namespaces where every user id maps to itself, so that apt and
 # dpkg work as they do outside, but with a binfmt_misc of their own.
-RunInFullUserNamespace() {
+run_in_full_user_namespace() {
   unshare --user --mount --pid --fork --kill-child bash -c '
     until grep -q . /proc/self/uid_map; do sleep 0.05; done
     exec "$@"' _ "$@" &
@@ -205,12 +205,12 @@ RunInFullUserNamespace() {
   wait "$pid"
 }
 
-# RegisterQemu ARCH ROOT: registers the root's QEMU for ARCH's programs
+# register_qemu ARCH ROOT: registers the root's QEMU for ARCH's programs
 # (i386 for x86, aarch64 for arm64) in this user namespace's own
 # binfmt_misc, with Debian's format line. The F flag opens QEMU now, so it
 # works in any root; P keeps argv[0], which Debian's QEMU does only under a
 # name ending in -binfmt-P.
-RegisterQemu() {
+register_qemu() {
   local arch=$1 root=$2 conf program name type offset magic mask interpreter flags
   if [ "$arch" = arm64 ]; then
     conf=$root/$ARM64_QEMU/qemu-aarch64.conf
@@ -220,20 +220,20 @@ RegisterQemu() {
   mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   IFS=: read -r _ name type offset magic mask interpreter flags <"$conf"
   # x86: the root's own QEMU, where its format line says; arm64: the copy
-  # that FetchQemu keeps under the same name.
+  # that fetch_qemu keeps under the same name.
   program=$root$interpreter
   [ "$arch" = arm64 ] && program=$root/$ARM64_QEMU/${interpreter##*/}
   printf ':%s:%s:%s:%s:%s:%s:POF' "$name" "$type" "$offset" "$magic" "$mask" "$program" \
     >/proc/sys/fs/binfmt_misc/register
 }
 
-# FetchQemu ROOT SUITE MIRROR: puts the static qemu-aarch64 of Debian's
+# fetch_qemu ROOT SUITE MIRROR: puts the static qemu-aarch64 of Debian's
 # qemu-user 10 for the host's architecture (from SUITE-backports where it
 # has it, else SUITE's own) in ROOT/usr/local/lib/qemu-user, under the name
 # Debian's format line gives it, with that line and the package's version.
 # The host's apt-get downloads it with lists of its own, so the host's
 # sources and state are not touched.
-FetchQemu() {
+fetch_qemu() {
   local root=$1 suite=$2 mirror=$3 work=$1/.qemu-download deb
   rm -rf "$work" && mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/parts"
   printf 'deb %s %s main\ndeb %s %s-backports main\n' "$mirror" "$suite" "$mirror" "$suite" \
@@ -258,17 +258,17 @@ FetchQemu() {
   rm -rf "$work"
 }
 
-# InstallInArm64Root ROOT SUITE MIRROR (in RunInFullUserNamespace): QEMU 10
-# (FetchQemu), debootstrap's second stage through it, then Wine.
-InstallInArm64Root() {
+# install_in_arm64_root ROOT SUITE MIRROR (in run_in_full_user_namespace): QEMU 10
+# (fetch_qemu), debootstrap's second stage through it, then Wine.
+install_in_arm64_root() {
   local root=$1 suite=$2 mirror=$3
-  [ -e "$root/.qemu" ] || FetchQemu "$root" "$suite" "$mirror"
-  if ! HasQemu10 "$root"; then
+  [ -e "$root/.qemu" ] || fetch_qemu "$root" "$suite" "$mirror"
+  if ! has_qemu_10 "$root"; then
     touch "$root/.qemu"
-    echo "qemu-user $(QemuVersion "$root"): no QEMU 10 for $suite, Wine left out"
+    echo "qemu-user $(qemu_version "$root"): no QEMU 10 for $suite, Wine left out"
     return 0
   fi
-  RegisterQemu arm64 "$root"
+  register_qemu arm64 "$root"
   mount --rbind /dev "$root/dev"
   mount --rbind /sys "$root/sys"
   if [ ! -e "$root/.qemu" ]; then
@@ -288,9 +288,9 @@ InstallInArm64Root() {
   touch "$root/.complete"
 }
 
-# InstallInRoot ROOT SUITE MIRROR (in RunInFullUserNamespace): QEMU 10 from
+# install_in_root ROOT SUITE MIRROR (in run_in_full_user_namespace): QEMU 10 from
 # the release or its backports, then Wine with its 32-bit side.
-InstallInRoot() {
+install_in_root() {
   local root=$1 suite=$2 mirror=$3 version
   mount -t proc proc "$root/proc"
   mount --rbind /dev "$root/dev"
@@ -308,11 +308,11 @@ InstallInRoot() {
       "${apt[@]}" install -y --no-install-recommends qemu-user
     touch "$root/.qemu"
   fi
-  if ! HasQemu10 "$root"; then
-    echo "qemu-user $(QemuVersion "$root"): no QEMU 10 for $suite, Wine left out"
+  if ! has_qemu_10 "$root"; then
+    echo "qemu-user $(qemu_version "$root"): no QEMU 10 for $suite, Wine left out"
     return 0
   fi
-  RegisterQemu x86 "$root"
+  register_qemu x86 "$root"
   chroot "$root" dpkg --add-architecture i386
   # What an interrupted set-up left half done (nothing otherwise).
   chroot "$root" env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
@@ -322,21 +322,21 @@ InstallInRoot() {
   touch "$root/.complete"
 }
 
-# EnterEmulation ARCH ROOT COMMAND... (as pid 1 of the run's namespaces):
+# enter_emulation ARCH ROOT COMMAND... (as pid 1 of the run's namespaces):
 # the handler, the view of the root, `wine` and `wineserver` that run in
 # it, then COMMAND, whose status it returns. The run's /tmp, a tmpfs, is
 # made in ROOT/mnt and holds the view (/tmp/.emulation-view) before it
 # covers /tmp, so that a project under /tmp, whose root is there too, stays
 # in reach; the project is shown at its own path wherever it is.
-EnterEmulation() {
+enter_emulation() {
   local arch=$1 root=$2 tmp=$2/mnt view=$2/mnt/.emulation-view name
   shift 2
   mount -t proc proc /proc
-  RegisterQemu "$arch" "$root"
+  register_qemu "$arch" "$root"
   mount -t tmpfs -o mode=1777 emulation-tmp "$tmp"
   mkdir -m 755 "$view"
   mount -t tmpfs -o mode=755 emulation-view "$view"
-  ShowRootFolder "$root" "$view" "${EMULATION_PROJECT#/}" dev sys proc tmp run mnt
+  show_root_folder "$root" "$view" "${EMULATION_PROJECT#/}" dev sys proc tmp run mnt
   for name in dev sys; do mount --rbind "/$name" "$view/$name"; done
   mount -t proc proc "$view/proc"
   mount --bind "$tmp" "$view/tmp"
@@ -356,13 +356,13 @@ EnterEmulation() {
   HALTCTL_EMULATION_ROOT=/tmp/.emulation-view PATH=/tmp/.emulation-bin:$PATH "$@"
 }
 
-# ShowRootFolder FROM TO PATH [EMPTY...]: shows the root's folder FROM at
+# show_root_folder FROM TO PATH [EMPTY...]: shows the root's folder FROM at
 # TO, in the view's own tmpfs: its folders and files bound read-only, its
 # links copied, the EMPTY names as empty folders, and the first folder of
 # PATH (the project's path from here) made anew and shown the same way, so
 # that the project can have its own path under any folder of the root
 # (/usr/local/src, say) while the rest of that folder is the root's.
-ShowRootFolder() {
+show_root_folder() {
   local from=$1 to=$2 path=$3 entry name
   shift 3
   for entry in "$from"/*; do
@@ -376,7 +376,7 @@ ShowRootFolder() {
         return 1
       fi
       mkdir "$to/$name"
-      if [[ "$path" == */* ]]; then ShowRootFolder "$entry" "$to/$name" "${path#*/}"; fi
+      if [[ "$path" == */* ]]; then show_root_folder "$entry" "$to/$name" "${path#*/}"; fi
     elif [ -L "$entry" ]; then
       cp -P "$entry" "$to/$name"
     elif [ -d "$entry" ]; then
@@ -389,15 +389,15 @@ ShowRootFolder() {
   done
 }
 
-# RunInEmulation ARCH COMMAND...: COMMAND in ARCH's emulation, once the
+# run_in_emulation ARCH COMMAND...: COMMAND in ARCH's emulation, once the
 # root is made. Where the emulation cannot run, says why in one line and
 # returns 77 (a skip to ctest); a root not yet made is a failure under
 # CI=true.
-RunInEmulation() {
+run_in_emulation() {
   local arch=$1 root blocker
   shift
-  root=$(EmulationRoot "$arch")
-  if blocker=$(EmulationBlocker "$arch"); then
+  root=$(emulation_root "$arch")
+  if blocker=$(emulation_blocker "$arch"); then
     echo "$blocker; skipped"
     return 77
   fi
@@ -415,11 +415,11 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   set -euo pipefail
   case ${1:-}:${2:-} in
     exec:x86 | exec:arm64) [ "${3:-}" = -- ] && set -- "$1" "$2" "${@:4}"
-      RunInEmulation "${@:2}" ;;
-    make-root:x86 | make-root:arm64) MakeRoot "$2" "$3" "$4" ;;
-    install:x86) InstallInRoot "$3" "$4" "$5" ;;
-    install:arm64) InstallInArm64Root "$3" "$4" "$5" ;;
-    enter:*) shift; EnterEmulation "$@" ;;
+      run_in_emulation "${@:2}" ;;
+    make-root:x86 | make-root:arm64) make_root "$2" "$3" "$4" ;;
+    install:x86) install_in_root "$3" "$4" "$5" ;;
+    install:arm64) install_in_arm64_root "$3" "$4" "$5" ;;
+    enter:*) shift; enter_emulation "$@" ;;
     *) echo "usage: $0 exec x86|arm64 -- COMMAND... | make-root x86|arm64 ROOT SUITE" >&2
       exit 2 ;;
   esac

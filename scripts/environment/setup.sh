@@ -7,7 +7,7 @@
 # called.
 
 # Packages for each job. The fuzzing runtime must match the clang that
-# builds the fuzzer; its name is worked out when it is needed (ClangRuntime).
+# builds the fuzzer; its name is worked out when it is needed (clang_runtime).
 HOST_PACKAGES=(cmake ninja-build g++ libgtest-dev python3 binutils)
 FUZZ_PACKAGES=(clang libclang-rt-CLANG-dev)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
@@ -25,7 +25,7 @@ SETUP_FOLDER=${BASH_SOURCE[0]%/*}
 SETUP_FOLDER=$(cd "$SETUP_FOLDER" && pwd)
 NO_32BIT_REASON="this machine cannot run 32-bit Linux programs (its kernel has no IA32 support), so Wine cannot run 32-bit Windows programs here"
 
-RunAsRoot() {
+run_as_root() {
   if [ "$(id -u)" -eq 0 ]; then
     "$@"
   elif command -v sudo >/dev/null 2>&1; then
@@ -36,24 +36,24 @@ RunAsRoot() {
   fi
 }
 
-IsInstalled() {
+is_installed() {
   [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
 }
 
-# CanRun32BitPrograms: whether this kernel runs 32-bit x86 Linux programs,
+# can_run_32bit_programs: whether this kernel runs 32-bit x86 Linux programs,
 # which Wine's 32-bit side needs (the Wine environment tells).
-CanRun32BitPrograms() {
+can_run_32bit_programs() {
   /usr/bin/python3 "$SETUP_FOLDER/wine.py" can-run-32bit
 }
 
 # Debian roots made with debootstrap (the x86 emulation's, try-fresh.sh's).
-# DebootstrapAlone SUITE TARGET MIRROR [OPTION...]: debootstrap in a mount
+# debootstrap_alone SUITE TARGET MIRROR [OPTION...]: debootstrap in a mount
 # and pid namespace of its own, so that the proc and sys it mounts in TARGET
 # die with it, however it ends (SIGKILL included), and never stay on the
 # host. debootstrap cannot make a root in a folder whose path holds a blank
 # or a bracket (it resolves no package beyond the first few), so there it
 # sees TARGET as /mnt/root, bound to it in that namespace alone.
-DebootstrapAlone() {
+debootstrap_alone() {
   mkdir -p "$2" || return 1
   unshare --mount --propagation private --pid --fork --kill-child bash -c '
     mount -t tmpfs -o mode=755 debootstrap /mnt && mkdir /mnt/root &&
@@ -61,9 +61,9 @@ DebootstrapAlone() {
     exec debootstrap --variant=minbase "${@:4}" "$1" /mnt/root "$3"' _ "$@"
 }
 
-# MountedIn FOLDER: prints the mount points at or under FOLDER, one a line;
+# mounted_in FOLDER: prints the mount points at or under FOLDER, one a line;
 # status 1 when there are none.
-MountedIn() {
+mounted_in() {
   local folder point found=1
   folder=$(realpath -m "$1")
   while read -r _ _ _ _ point _; do
@@ -73,14 +73,14 @@ MountedIn() {
   return "$found"
 }
 
-# RemoveUnfinished FOLDER WHO: removes FOLDER, left unfinished by a run
+# remove_unfinished FOLDER WHO: removes FOLDER, left unfinished by a run
 # that was interrupted, without crossing into any other file system. If
 # something is still mounted there, removes nothing and says in one line
 # what, and how to unmount it (WHO begins the line).
-RemoveUnfinished() {
+remove_unfinished() {
   local folder=$1 who=$2 points
   [ -e "$folder" ] || [ -L "$folder" ] || return 0
-  if points=$(MountedIn "$folder"); then
+  if points=$(mounted_in "$folder"); then
     echo "$who: error: $(head -n 1 <<<"$points") is still mounted ($(wc -l <<<"$points") mount(s)" \
       "in all in $folder), left by an interrupted run: unmount it as root with" \
       "umount -R '$(head -n 1 <<<"$points")', then run this again" >&2
@@ -89,11 +89,11 @@ RemoveUnfinished() {
   rm -rf --one-file-system "$folder"
 }
 
-# ClangRuntime: the fuzzing runtime package of the clang installed, or else
+# clang_runtime: the fuzzing runtime package of the clang installed, or else
 # of the clang that Debian's clang package would bring, read in the C locale
 # from apt's lists (so it needs `apt-get update` first). Prints nothing when
 # it cannot tell.
-ClangRuntime() {
+clang_runtime() {
   local major="" depends
   if command -v clang >/dev/null 2>&1; then
     major=$(clang -dumpversion 2>/dev/null) || major=""
@@ -106,15 +106,15 @@ ClangRuntime() {
   if [ -n "$major" ]; then echo "libclang-rt-$major-dev"; fi
 }
 
-# EnsurePackages PACKAGE...: installs whichever of them are missing, without
+# ensure_packages PACKAGE...: installs whichever of them are missing, without
 # the recommended extras (Wine's alone would add about 200 packages).
 # libclang-rt-CLANG-dev stands for the fuzzing runtime that matches clang.
-EnsurePackages() {
+ensure_packages() {
   local missing=() package runtime=""
-  if command -v clang >/dev/null 2>&1; then runtime=$(ClangRuntime); fi
+  if command -v clang >/dev/null 2>&1; then runtime=$(clang_runtime); fi
   for package in "$@"; do
     [ "$package" = libclang-rt-CLANG-dev ] && package=${runtime:-$package}
-    IsInstalled "$package" || missing+=("$package")
+    is_installed "$package" || missing+=("$package")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
 
@@ -126,7 +126,7 @@ EnsurePackages() {
   for package in "${missing[@]}"; do
     if [[ "$package" == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
       echo "setup: enabling the i386 architecture for 32-bit Wine" >&2
-      if ! RunAsRoot dpkg --add-architecture i386; then
+      if ! run_as_root dpkg --add-architecture i386; then
         echo "setup: error: 'dpkg --add-architecture i386' failed (its message is above)" >&2
         return 1
       fi
@@ -135,7 +135,7 @@ EnsurePackages() {
   local apt=(env DEBIAN_FRONTEND=noninteractive LC_ALL=C LANGUAGE= apt-get)
   local shown=("${missing[@]/#libclang-rt-CLANG-dev/libclang-rt-N-dev for clang}")
   echo "setup: installing ${shown[*]} with apt-get$([ "$(id -u)" -eq 0 ] || echo ' (through sudo)')" >&2
-  if ! RunAsRoot "${apt[@]}" update -qq >&2; then
+  if ! run_as_root "${apt[@]}" update -qq >&2; then
     echo "setup: error: 'apt-get update' failed (its message is above): check the network" \
       "and the sources in /etc/apt, then run this again" >&2
     return 1
@@ -143,7 +143,7 @@ EnsurePackages() {
   local i
   for i in "${!missing[@]}"; do
     [ "${missing[i]}" = libclang-rt-CLANG-dev ] || continue
-    runtime=$(ClangRuntime)
+    runtime=$(clang_runtime)
     if [ -z "$runtime" ]; then
       echo "setup: error: cannot tell which libclang-rt-N-dev matches clang:" \
         "'apt-cache depends clang' names no clang-N package" >&2
@@ -153,10 +153,10 @@ EnsurePackages() {
   done
   # Only to say how much comes: apt-get answers no (status 1) by design.
   local size
-  size=$(RunAsRoot "${apt[@]}" install --no-install-recommends --assume-no "${missing[@]}" \
+  size=$(run_as_root "${apt[@]}" install --no-install-recommends --assume-no "${missing[@]}" \
     2>/dev/null | sed -n 's/^Need to get \([^ ]* [kMG]*B\).*/\1/p' | sed 's|.*/||') || true
   echo "setup: downloading ${size:-the packages} with their dependencies; this can take minutes" >&2
-  if ! RunAsRoot "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 \
+  if ! run_as_root "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 \
       "${missing[@]}" >&2; then
     echo "setup: error: apt-get could not install ${missing[*]} (its message is above):" \
       "fix what it names, then run this again" >&2
@@ -164,10 +164,10 @@ EnsurePackages() {
   fi
 }
 
-# BuildPreset LOG PRESET [-B FOLDER] [TARGET...]: configures and builds the
+# build_preset LOG PRESET [-B FOLDER] [TARGET...]: configures and builds the
 # preset (in FOLDER instead of its own, if given), its output in LOG and
 # shown only when it fails. A LOG that cannot be written is a failure too.
-BuildPreset() {
+build_preset() {
   local log=$1 preset=$2 folder=build/$2 targets=()
   shift 2
   while [ $# -gt 0 ]; do
@@ -195,7 +195,7 @@ BuildPreset() {
 # override), which has the same calls.
 LINT_NPM_PACKAGES=(tests/lint)
 
-# EnsureNpmPackages FOLDER MANIFEST: installs into FOLDER/node_modules,
+# ensure_npm_packages FOLDER MANIFEST: installs into FOLDER/node_modules,
 # never globally, exactly what MANIFEST/package-lock.json lists, with
 # `npm ci --ignore-scripts` (no package's install script ever runs), unless
 # FOLDER's record names these two files as what it was made from; npm comes
@@ -204,11 +204,11 @@ LINT_NPM_PACKAGES=(tests/lint)
 # folder these scripts did not make, a new one made beside it under a lock
 # and put in its place by rename, and what an interrupted run left there
 # removed or put back by the next one, which says so.
-EnsureNpmPackages() {
+ensure_npm_packages() {
   local folder=$1 manifest stamp
   manifest=$(cd "$2" && pwd) || return 1
   stamp=$(cat "$manifest/package.json" "$manifest/package-lock.json" | sha256sum) || return 1
-  if ! command -v npm >/dev/null 2>&1; then EnsurePackages npm || return 1; fi
+  if ! command -v npm >/dev/null 2>&1; then ensure_packages npm || return 1; fi
   mkdir -p "$(dirname "$folder")" || return 1
   # Earlier versions of these scripts marked their install with a file
   # `installed` alone.

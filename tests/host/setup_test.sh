@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # The install path of scripts/environment/setup.sh, which a machine that already has
-# every package never takes: EnsurePackages against stand-ins for apt-get,
+# every package never takes: ensure_packages against stand-ins for apt-get,
 # apt-cache, dpkg-query and dpkg that behave like Debian's (a missing
 # package is not found, apt's lists are empty until `apt-get update`,
 # `--assume-no` answers no with status 1, apt-cache speaks the caller's
 # language), with nothing else on PATH, so no clang either; and
-# EnsureNpmPackages against a stand-in npm, with what an interrupted install
+# ensure_npm_packages against a stand-in npm, with what an interrupted install
 # leaves beside its folder. Every row runs twice: as root, and as a user
 # whom a stand-in sudo lets run the rest.
 #
@@ -74,7 +74,7 @@ echo '{"lockfileVersion": 3}' >"$work/lint/package-lock.json"
 record=$(cat "$work/lint/package.json" "$work/lint/package-lock.json" | sha256sum)
 record="# made from: ${record%% *}"
 
-# name | FAKE_* settings | EnsurePackages arguments | status | text the output holds | last apt-get call
+# name | FAKE_* settings | ensure_packages arguments | status | text the output holds | last apt-get call
 cases=(
   "fresh machine|FAKE_INSTALLED=|cmake clang libclang-rt-CLANG-dev|0|downloading 12.3 MB|install -y --no-install-recommends -o Dpkg::Use-Pty=0 cmake clang libclang-rt-19-dev"
   "all installed|FAKE_INSTALLED=cmake|cmake|0||"
@@ -84,19 +84,19 @@ cases=(
   "no apt-get|FAKE_NO_APT=1|cmake|1|there is no apt-get|"
   "sourcing alone|FAKE_INSTALLED=||0||"
   "no sudo|FAKE_NO_SUDO=1|cmake|1|sudo is not installed|"
-  "npm: first install|FAKE_LEFT=|EnsureNpmPackages npm lint|0|installing the linters|"
-  "npm: up to date|FAKE_LEFT=current|EnsureNpmPackages npm lint|0||"
-  "npm: an older install|FAKE_LEFT=older|EnsureNpmPackages npm lint|0|installing the linters|"
-  "npm: an unfinished install left|FAKE_LEFT=unfinished|EnsureNpmPackages npm lint|0|left by an interrupted run|"
-  "npm: a whole install left aside|FAKE_LEFT=whole|EnsureNpmPackages npm lint|0|put back|"
-  "npm fails|FAKE_NPM_FAILS=1|EnsureNpmPackages npm lint|1|npm ERR! 404|"
-  "npm: a folder not its own|FAKE_LEFT=foreign|EnsureNpmPackages npm lint|1|not a folder of the linters|"
-  "npm: none|FAKE_NO_NPM=1|EnsureNpmPackages npm lint|1|installing npm with apt-get|install -y --no-install-recommends -o Dpkg::Use-Pty=0 npm"
+  "npm: first install|FAKE_LEFT=|ensure_npm_packages npm lint|0|installing the linters|"
+  "npm: up to date|FAKE_LEFT=current|ensure_npm_packages npm lint|0||"
+  "npm: an older install|FAKE_LEFT=older|ensure_npm_packages npm lint|0|installing the linters|"
+  "npm: an unfinished install left|FAKE_LEFT=unfinished|ensure_npm_packages npm lint|0|left by an interrupted run|"
+  "npm: a whole install left aside|FAKE_LEFT=whole|ensure_npm_packages npm lint|0|put back|"
+  "npm fails|FAKE_NPM_FAILS=1|ensure_npm_packages npm lint|1|npm ERR! 404|"
+  "npm: a folder not its own|FAKE_LEFT=foreign|ensure_npm_packages npm lint|1|not a folder of the linters|"
+  "npm: none|FAKE_NO_NPM=1|ensure_npm_packages npm lint|1|installing npm with apt-get|install -y --no-install-recommends -o Dpkg::Use-Pty=0 npm"
 )
 failures=0
-# Report NAME OUTPUT [PROBLEM...]: one line for the row, and its output
+# report NAME OUTPUT [PROBLEM...]: one line for the row, and its output
 # after a failure.
-Report() {
+report() {
   local name=$1 output=$2
   shift 2
   if [ $# -eq 0 ]; then
@@ -131,7 +131,7 @@ for row in "${cases[@]}"; do
   output=$(env -i PATH="$work/bin" FAKE_WORK="$work" FAKE_UID=$([ $user = root ] && echo 0 ||
     echo 1000) LANGUAGE=de $settings bash -c \
     'set -euo pipefail; source "$1"; shift; cd "$FAKE_WORK"
-     if [ "${1:-}" = EnsureNpmPackages ]; then "$@"; else EnsurePackages "$@"; fi; echo "returned 0"' \
+     if [ "${1:-}" = ensure_npm_packages ]; then "$@"; else ensure_packages "$@"; fi; echo "returned 0"' \
     _ "$packages" $arguments 2>&1)
   got=$?
   [ -e "$work/apt-get.away" ] && mv "$work/apt-get.away" "$work/bin/apt-get"
@@ -152,7 +152,7 @@ for row in "${cases[@]}"; do
   [ "$status" -ne 0 ] && [[ "$output" != *"setup: error: "* ]] && problems+=("no error message")
   [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
   [ "$last" != "$call" ] && problems+=("last apt-get call '$last', expected '$call'")
-  if [[ "$arguments" == EnsureNpmPackages* ]]; then
+  if [[ "$arguments" == ensure_npm_packages* ]]; then
     ran=$(cat "$work/npm.log" 2>/dev/null)
     [ "$got" -eq 0 ] && ! grep -qx "$record" "$work/npm/.haltctl-installed" 2>/dev/null &&
       problems+=("npm/.haltctl-installed does not record this lockfile")
@@ -164,7 +164,7 @@ for row in "${cases[@]}"; do
     [ "$settings" = FAKE_LEFT=foreign ] && ! [ -e "$work/npm/mine" ] &&
       problems+=("removed a folder not its own")
   fi
-  Report "$name" "$output" "${problems[@]}"
+  report "$name" "$output" "${problems[@]}"
 done
 done
 
@@ -197,11 +197,11 @@ eval "target=\${$(($# - 1))}"  # SUITE TARGET MIRROR come last
 echo "E: stand-in" && exit 1
 STANDIN
 chmod +x "$work/x86/bin/"* "$work/x86/set-up-bin/"* "$work/x86/view-bin/"*
-# MakeStandInRoot ROOT ARCH [NAME]: what the view and the handler need of a
+# make_stand_in_root ROOT ARCH [NAME]: what the view and the handler need of a
 # root; an arm64 root keeps its QEMU where the set-up puts it. Its QEMU is
 # named as QEMU 10's format line names it (the -binfmt-P name), or with
 # NAME=11 as QEMU 11's (the program's own name, in /usr/bin).
-MakeStandInRoot() {
+make_stand_in_root() {
   mkdir -p "$1"/{dev,sys,proc,tmp,run,mnt,usr/bin,usr/local/src,usr/share/qemu/binfmt.d,usr/libexec/qemu-binfmt}
   ln -s usr/bin "$1/bin" && : >"$1/.complete" && : >"$1/usr/bin/wine"
   local program=/usr/libexec/qemu-binfmt/aarch64-binfmt-P
@@ -219,7 +219,7 @@ MakeStandInRoot() {
   printf ':qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:%s:\n' \
     "$program" >"$1/usr/share/qemu/binfmt.d/qemu-i386.conf"
 }
-export -f MakeStandInRoot
+export -f make_stand_in_root
 script=$(cd "$(dirname "$0")/../../scripts/environment" && pwd)/emulation.sh
 # What a view row runs in the emulation: the root's /usr/bin/wine and the
 # project, at its own path, in the view and outside it.
@@ -296,7 +296,7 @@ import wine; sys.exit(wine.prepare(sys.argv[2]) or 0)' \
             /tmp/*) project=$(mktemp -d "$project.XXXXXX") || exit ;;
             *) mount -t tmpfs usr-local-src "${project%/*}" && mkdir "$project" || exit ;;
           esac
-          MakeStandInRoot "$project/build/$5-root/$3" "$5" "$6" && : >"$project/here"
+          make_stand_in_root "$project/build/$5-root/$3" "$5" "$6" && : >"$project/here"
           EMULATION_PROJECT=$project HALTCTL_X86_EMULATION=1 bash "$script" exec "$5" -- bash -c "$4"
           status=$?
           case $project in /tmp/*) rm -rf "$project" ;; esac
@@ -322,7 +322,7 @@ import wine; sys.exit(wine.prepare(sys.argv[2]) or 0)' \
       problems+=("debootstrap was given '${given:-}'")
   fi
   [ "$settings" = FAKE_MOUNTED=1 ] && [ -e "$work/debootstrap.ran" ] && problems+=("debootstrap ran")
-  Report "$name" "$output" "${problems[@]}"
+  report "$name" "$output" "${problems[@]}"
 done
 
 rm -rf "$work"
