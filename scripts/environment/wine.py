@@ -10,7 +10,7 @@ suites and the release checks import it; run.sh and bench.sh call it:
     wine.py can-run-32bit            status 0 where this kernel runs i386 programs
     wine.py prefix ARCH PREFIX       makes PREFIX unless Wine made it as it is now
     wine.py remove PREFIX            ends its programs and removes it
-    wine.py exec ARCH PREFIX [--debug SPEC] -- PROGRAM ARGS...
+    wine.py exec ARCH PREFIX [--debug CHANNELS] -- PROGRAM ARGS...
                                      runs a Windows program in PREFIX
     wine.py wait ARCH PREFIX         waits until the prefix's programs have ended
     wine.py loader ARCH              prints the loader that runs ARCH
