@@ -59,7 +59,7 @@ emulation_blocker() {
 }
 
 emulation_blocker_detail() {
-  local arch=$1 release major minor error root wine
+  local arch=$1 release major minor error root wine=""
   release=$(uname -r)
   major=${release%%.*} minor=${release#*.}
   minor=${minor%%[!0-9]*}
@@ -75,7 +75,7 @@ emulation_blocker_detail() {
   fi
   # Debian 13's arm64 Wine 10 (the same version as the host's) was tried
   # here: its wineboot -i never finished a prefix, under QEMU 10 and 11.
-  wine=$(dpkg-query -W -f='${Version}' wine 2>/dev/null) || wine=""
+  [ "$arch" = arm64 ] && wine=$(dpkg-query -W -f='${Version}' wine 2>/dev/null)
   wine=${wine#*:}
   if [ "$arch" = arm64 ] && [ "${wine%%.*}" -ge 10 ] 2>/dev/null; then
     echo "Debian's arm64 Wine $wine makes no prefix under QEMU user emulation (wineboot -i was" \
@@ -279,11 +279,19 @@ install_in_arm64_root() {
   fi
   mount -t proc proc "$root/proc"
   cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+  install_wine "$root" wine wine64
+}
+
+# install_wine ROOT PACKAGE... (in run_in_full_user_namespace, with QEMU
+# registered): finishes what an interrupted set-up left dpkg doing (nothing
+# otherwise), installs Wine's packages and marks the root complete.
+install_wine() {
+  local root=$1
+  shift
   local apt=(chroot "$root" env DEBIAN_FRONTEND=noninteractive LC_ALL=C apt-get -q)
-  # What an interrupted set-up left half done (nothing otherwise).
   chroot "$root" env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
   "${apt[@]}" update
-  "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 wine wine64
+  "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 "$@"
   "${apt[@]}" clean
   touch "$root/.complete"
 }
@@ -314,12 +322,7 @@ install_in_root() {
   fi
   register_qemu x86 "$root"
   chroot "$root" dpkg --add-architecture i386
-  # What an interrupted set-up left half done (nothing otherwise).
-  chroot "$root" env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
-  "${apt[@]}" update
-  "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 wine wine64 wine32:i386
-  "${apt[@]}" clean
-  touch "$root/.complete"
+  install_wine "$root" wine wine64 wine32:i386
 }
 
 # enter_emulation ARCH ROOT COMMAND... (as pid 1 of the run's namespaces):
