@@ -144,6 +144,9 @@ def env(prefix, debug="-all"):
     env.pop("DISPLAY", None)
     # Debian 13's server crashes when TMPDIR is set at all.
     env.pop("TMPDIR", None)
+    # Wine's own messages, which the checks read, untranslated.
+    env.pop("LANGUAGE", None)
+    env["LC_ALL"] = "C.UTF-8"
     return env
 
 

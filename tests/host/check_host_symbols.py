@@ -5,9 +5,15 @@ another process, or links a D-Bus or login-manager library.
 
     check_host_symbols.py EXECUTABLE
 """
+import os
 import re
 import subprocess
 import sys
+
+# The tools' own words are read ("Shared library"), which other locales
+# translate, LANGUAGE even under C.UTF-8.
+UNTRANSLATED = dict({k: v for k, v in os.environ.items() if k != "LANGUAGE"},
+                    LC_ALL="C.UTF-8")
 
 FORBIDDEN_SYMBOLS = {
     "reboot", "kill", "killpg", "tgkill", "tkill", "sigqueue", "raise_signal",
@@ -22,9 +28,9 @@ FORBIDDEN_LIBRARIES = ("libdbus", "libsystemd", "libelogind", "libgio", "libpolk
 def main():
     exe = sys.argv[1]
     symbols = subprocess.run(["nm", "-D", "--undefined-only", exe], check=True,
-                             capture_output=True, text=True).stdout
+                             capture_output=True, text=True, env=UNTRANSLATED).stdout
     dynamic = subprocess.run(["readelf", "-d", exe], check=True, capture_output=True,
-                             text=True).stdout
+                             text=True, env=UNTRANSLATED).stdout
     names = [line.split()[-1].split("@")[0] for line in symbols.splitlines() if line.strip()]
     needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.+?)\]", dynamic)
 
@@ -32,8 +38,9 @@ def main():
                  if n in FORBIDDEN_SYMBOLS or n.startswith(FORBIDDEN_PREFIXES))
     bad_libraries = sorted(l for l in needed if l.startswith(FORBIDDEN_LIBRARIES))
     print("%s: %d undefined symbols, libraries %s" % (exe, len(names), " ".join(needed)))
-    if not names:
-        print("FAIL: no undefined symbols read: not a dynamically linked executable?")
+    if not names or not needed:
+        print("FAIL: no undefined symbols or no needed library read: not a dynamically "
+              "linked executable, or readelf's words changed?")
         return 1
     for name in bad:
         print("FAIL: refers to %s" % name)
