@@ -26,11 +26,12 @@
 # variable (CPATH, LIBRARY_PATH, GCC_EXEC_PREFIX, CXXFLAGS, ...) can change
 # a byte. One release at a time in a clone: a second run stops at once.
 #
-# The release owns its output folder: it must be new, empty, or an earlier
-# release holding nothing its record does not list, and may not touch the
-# sources or build/package; anything else stops the run before anything
-# is built or removed. A complete release replaces an earlier one whole
-# (scripts/release/release.py says how).
+# A folder given on the command line must be new or empty, and is never
+# replaced: nothing in it is removed. build/packages is the tools' own: an
+# earlier release there, holding nothing its record does not list, is
+# replaced by the new one. Neither may touch the sources or build/package.
+# Anything else stops the run before anything is built
+# (scripts/environment/owned_folder.py says how a release is put in place).
 set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."
@@ -57,13 +58,15 @@ absolute() {
 }
 out=$PWD/build/packages
 [ $# -eq 1 ] && out=$(absolute "$1")
+owned=()
+if [ "$(realpath -m "$out")" = "$(realpath -m build/packages)" ]; then owned=(--owned); fi
 for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE; do
   if [ -n "${!name:-}" ]; then export "$name=$(absolute "${!name}")"; fi
 done
 
 ensure_packages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" \
   "${RELEASE_PACKAGES[@]}"
-/usr/bin/python3 scripts/release/release.py --check "$out"
+/usr/bin/python3 scripts/release/release.py --check "$out" "${owned[@]}"
 if [ -n "$record" ]; then
   /usr/bin/python3 scripts/release/release.py --compare-buildinfo "$(absolute "$record")"
 fi
@@ -122,7 +125,7 @@ for arch in x64 x86 arm64; do
 done
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/windows-x64/CMakeCache.txt")
 "${clean[@]}" /usr/bin/python3 scripts/release/release.py --version "$version" \
-  --epoch "$SOURCE_DATE_EPOCH" --source "$source_line" --out "$out" "${builds[@]}"
+  --epoch "$SOURCE_DATE_EPOCH" --source "$source_line" --out "$out" "${owned[@]}" "${builds[@]}"
 rm -rf "$work/tmp"
 if [ -n "$changes" ]; then
   echo "package: made from uncommitted changes: not a release of commit $commit" >&2

@@ -1,189 +1,222 @@
-"""Folders the project's tools make whole and own whole: the release's output
-folder and the linters' build/npm. A folder is the tools' own while it holds
-nothing but what the record written in it lists (every file and folder made
-there, links never); anything else stops the tool before it changes a thing.
-A new folder is made beside the old one, under a lock on the folder that
-holds both, and put in its place by renames: the old one aside, the new one
-in, the old one removed last. A failed rename puts the old one back; SIGINT,
-SIGTERM and SIGHUP wait until both renames are done. What a killed run left
-beside the folder, the next run removes or puts back, and says so.
-
-release.py imports it; scripts/environment/setup.sh calls it:
+"""Output folders of the tools, filled so that nothing of anyone else's is
+lost: made in a new folder beside the target, under a lock on the folder
+that holds both, then put in place by one rename where the target is new,
+else entry by entry by renames that never overwrite. A folder named on the
+command line must be new or empty, and nothing in it is removed. Only a
+folder of the tools' own, under build/, may hold an earlier make, and only
+what its record lists: that is removed entry by entry first. Signals wait
+while the folder changes, and otherwise stop the run, which removes what it
+made; what a killed run left beside it, the next run removes. setup.sh calls
 
     owned_folder.py make FOLDER RECORD STAMP WHAT -- COMMAND...
 
-makes FOLDER by running COMMAND in a new folder beside it, unless FOLDER's
-record RECORD already names STAMP (what it was made from); WHAT names the
-contents in messages. Waits for another run that holds the lock.
+to make FOLDER by running COMMAND in a new folder beside it, unless its
+record RECORD names STAMP (what it was made from); WHAT names the contents.
 """
+import contextlib
+import ctypes
 import errno
 import fcntl
 import os
-import re
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 
-# The names a run gives its folders beside FOLDER: the new one being made,
-# and the old one moved aside while the new one goes in.
-NEW, OLD = ".%s.haltctl-new-", ".%s.haltctl-old-"
-HELD = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+NEW = ".%s.haltctl-new-"  # the folder a run makes beside the target
+SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
+AT_FDCWD, RENAME_NOREPLACE = -100, 1
+LIBC = ctypes.CDLL(None, use_errno=True)
 
 
 class Interrupted(BaseException):
-    """SIGINT, SIGTERM or SIGHUP: unwinds through the clean-up like Ctrl-C."""
+    """SIGINT, SIGTERM or SIGHUP, which unwind like Ctrl-C."""
 
     def __init__(self, signum):
         super().__init__(signal.Signals(signum).name)
         self.signum = signum
 
 
-def raise_interrupted(signum, _):
-    raise Interrupted(signum)
+class Refused(Exception):
+    """Nothing was changed: the text says why."""
+
+
+class Partial(Exception):
+    """Publishing failed half-way: the text says what is where."""
 
 
 def unwind_on_signals():
-    for signum in HELD:
-        signal.signal(signum, raise_interrupted)
+    def interrupt(signum, _):
+        raise Interrupted(signum)
+    for signum in SIGNALS:
+        signal.signal(signum, interrupt)
 
 
-class Refused(Exception):
-    """The folder is not the tools' own, or another run holds it."""
+def rename_new(source, target):
+    """Renames source to target, which must not exist: in one step."""
+    if LIBC.renameat2(AT_FDCWD, os.fsencode(source), AT_FDCWD,
+                      os.fsencode(target), RENAME_NOREPLACE) != 0:
+        number = ctypes.get_errno()
+        raise OSError(number, os.strerror(number), target)
 
 
 def entry_kind(path):
-    if os.path.islink(path):
-        return "link"
-    return "dir" if os.path.isdir(path) else "file" if os.path.isfile(path) else "other"
+    return ("link" if os.path.islink(path) else
+            "dir" if os.path.isdir(path) else "file")
 
 
 def entries(folder):
-    """Every entry below folder as (kind, path relative to it), links
-    included and not followed."""
-    found = []
-    for parent, dirs, files in os.walk(folder):
-        for name in dirs + files:
-            path = os.path.join(parent, name)
-            found.append((entry_kind(path), os.path.relpath(path, folder)))
-    return sorted(found, key=lambda entry: entry[1])
+    """Every entry below folder as (kind, relative path), sorted."""
+    return sorted(((entry_kind(os.path.join(top, name)),
+                    os.path.relpath(os.path.join(top, name), folder))
+                   for top, dirs, files in os.walk(folder)
+                   for name in dirs + files), key=lambda entry: entry[1])
 
 
 def read_record(folder, record):
-    """(the entries the record lists, the stamp it names), or (an empty
-    set, None) where folder holds no record."""
+    """(the entries folder's record lists, itself too; its stamp)."""
     path = os.path.join(folder, record)
-    if entry_kind(path) != "file":
+    if os.path.islink(path) or not os.path.isfile(path):
         return set(), None
     with open(path, errors="replace") as f:
-        lines = [line.rstrip("\n") for line in f]
-    stamp = next((line[len("# made from: "):] for line in lines
-                  if line.startswith("# made from: ")), None)
-    listed = {tuple(line.split(" ", 1)) for line in lines if re.fullmatch(r"(file|dir) .+", line)}
-    return listed, stamp
+        lines = f.read().splitlines()
+    stamps = [line[13:] for line in lines if line.startswith("# made from: ")]
+    listed = {tuple(line.split(" ", 1)) for line in lines
+              if line.startswith(("file ", "dir "))}
+    return listed | {("file", record)}, (stamps + [None])[0]
 
 
 def write_record(folder, record, stamp=None):
-    listed = entries(folder)
-    with open(os.path.join(folder, record + ".part"), "w", newline="\n") as f:
-        f.write("# Made by haltctl's tools: every entry they made here. They replace this\n"
-                "# folder only while it holds nothing else.\n")
+    with open(os.path.join(folder, record), "w", newline="\n") as f:
+        f.write("# Made by haltctl's tools: every entry they made here.\n")
         if stamp is not None:
             f.write("# made from: %s\n" % stamp)
-        f.writelines("%s %s\n" % entry for entry in listed)
-    os.rename(os.path.join(folder, record + ".part"), os.path.join(folder, record))
+        f.writelines("%s %s\n" % entry for entry in entries(folder))
 
 
-def foreign_entries(folder, record):
-    """What folder holds that the tools did not make there, by their record:
-    anything unlisted, or listed as another kind (a link where they made a
-    file, say). An empty list where they may replace folder: it does not
-    exist, is empty, or is wholly theirs."""
-    if not os.path.lexists(folder):
-        return []
-    if entry_kind(folder) != "dir":
-        return ["%s itself (a %s, not a folder)" % (folder, entry_kind(folder))]
-    recorded = read_record(folder, record)[0] | {("file", record)}
-    return [path + ("/" if kind == "dir" else "") for kind, path in entries(folder)
-            if (kind, path) not in recorded]
+def check(folder, record, owned):
+    """Refuses, naming it, a folder the run may not fill: a link, a mount
+    point, one that it or its parent cannot write; a folder named on the
+    command line that is not empty, one of the tools' own that holds what
+    its record does not list."""
+    parent = os.path.dirname(folder)
+    while not os.path.isdir(parent):
+        parent = os.path.dirname(parent)
+    if entry_kind(folder) != "dir" and os.path.lexists(folder):
+        raise Refused("%s is a %s, not a folder" % (folder, entry_kind(folder)))
+    if os.path.ismount(folder):
+        raise Refused("%s is a mount point, which nothing can be renamed "
+                      "into: give a folder inside it" % folder)
+    if not os.access(parent, os.W_OK | os.X_OK):
+        raise Refused("%s is read-only, so nothing can be made in it, "
+                      "beside %s: give a folder you can write" % (parent, folder))
+    found = entries(folder)
+    listed = read_record(folder, record)[0]
+    if found and not owned:
+        raise Refused("%s holds %s; a folder named on the command line must "
+                      "be new or empty, and is never replaced: remove it, or "
+                      "name another" % (folder, "an earlier release" if listed
+                                        else ", ".join(p for _, p in found[:3])))
+    foreign = [p + "/" * (k == "dir") for k, p in found if (k, p) not in listed]
+    if foreign:
+        raise Refused("%s holds what no run of these tools made there: %s: "
+                      "move that away, then run this again"
+                      % (folder, ", ".join(foreign[:5])))
+    for path in [folder] + [os.path.join(folder, p) for k, p in listed
+                            if k == "dir"]:
+        if os.path.isdir(path) and not os.access(path, os.W_OK | os.X_OK):
+            raise Refused("%s is read-only: make it writable, or give "
+                          "another folder" % path)
 
 
 def lock_beside(folder, wait_message=None):
-    """Locks the folder that holds folder, for the rest of the process: the
-    run's own folders live there too. With wait_message, says it and waits
-    for another run; without, refuses at once."""
-    parent = os.path.dirname(folder)
-    os.makedirs(parent, exist_ok=True)
-    descriptor = os.open(parent, os.O_RDONLY | os.O_DIRECTORY)
+    """Locks the folder that holds folder: with wait_message, says it and
+    waits for another run; else refuses."""
+    os.makedirs(os.path.dirname(folder), exist_ok=True)
+    descriptor = os.open(os.path.dirname(folder), os.O_RDONLY | os.O_DIRECTORY)
     try:
         fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
     except BlockingIOError:
         if wait_message is None:
             os.close(descriptor)
-            raise Refused("another run is writing %s or beside it: wait for it to end" % folder)
+            raise Refused("another run is writing %s or beside it: wait for "
+                          "it to end" % folder)
         print(wait_message, file=sys.stderr, flush=True)
         fcntl.flock(descriptor, fcntl.LOCK_EX)
     return descriptor
 
 
-def recover(folder, say):
-    """Under the lock: finishes what an interrupted run left beside folder.
-    A folder half made is removed; an old one moved aside goes back when
-    the new one never came in, and is removed when it did."""
+def make_beside(folder, say):
+    """Under the lock: a new folder of this run's own beside folder, once
+    what a killed run was making there is removed."""
     parent, name = os.path.split(folder)
-    for pattern in (NEW, OLD):
-        prefix = pattern % name
-        for left in sorted(n for n in os.listdir(parent) if n.startswith(prefix)):
-            path = os.path.join(parent, left)
-            if entry_kind(path) != "dir":
-                continue
-            if pattern == OLD and not os.path.lexists(folder):
-                os.rename(path, folder)
-                say("put back %s, which an interrupted run had moved aside" % folder)
-            else:
-                shutil.rmtree(path)
-                say("removed %s, left by an interrupted run" % path)
-
-
-def make_beside(folder):
-    """A new folder of this run's own beside folder, in one file system."""
-    new = tempfile.mkdtemp(prefix=NEW % os.path.basename(folder), dir=os.path.dirname(folder))
+    for left in sorted(os.listdir(parent)):
+        if left.startswith(NEW % name):
+            shutil.rmtree(os.path.join(parent, left))
+            say("removed %s, left by an interrupted run"
+                % os.path.join(parent, left))
+    new = tempfile.mkdtemp(prefix=NEW % name, dir=parent)
     os.chmod(new, 0o755)
     return new
 
 
-def publish(new, folder):
-    """Puts new in the place of folder by renames, the old one aside and
-    removed last. Signals wait until both renames are done, so the old
-    folder is either in place or back; a failed rename puts it back.
-    Raises OSError, with both errors where putting it back failed too."""
-    parent, name = os.path.split(folder)
-    aside = None
-    signal.pthread_sigmask(signal.SIG_BLOCK, HELD)
-    try:
-        if os.path.lexists(folder):
-            aside = tempfile.mkdtemp(prefix=OLD % name, dir=parent)
-            os.rename(folder, aside)
-        try:
-            os.rename(new, folder)
-        except OSError as error:
+def remove_listed(folder, record):
+    """Removes what folder's record lists, entry by entry, the record last
+    (what a killed run leaves is still listed); a folder that holds more
+    stays."""
+    listed = read_record(folder, record)[0] - {("file", record)}
+    for kind, path in sorted(listed, key=lambda e: e[1], reverse=True) + [
+            ("file", record)]:
+        full = os.path.join(folder, path)
+        if os.path.lexists(full) and entry_kind(full) == kind:
             try:
-                if aside:
-                    os.rename(aside, folder)
-            except OSError as undo:
-                raise OSError(errno.EIO, "cannot rename %s to %s (%s), nor put the old one back "
-                              "(%s): it is in %s, and the next run puts it back"
-                              % (new, folder, error, undo, aside))
-            raise OSError(error.errno, "cannot rename %s to %s: %s" % (new, folder, error))
-        # In place: a signal now can only cut the clean-up short, which the
-        # next run finishes.
-        for signum in HELD:
+                os.rmdir(full) if kind == "dir" else os.unlink(full)
+            except OSError as error:
+                if error.errno != errno.ENOTEMPTY:
+                    raise
+
+
+def move_entries(source, target, first):
+    """Moves source's entries into target, first first (the record), a
+    folder into one of its name that stayed there, none over anything."""
+    for name in sorted(os.listdir(source), key=lambda n: (n != first, n)):
+        inside, there = os.path.join(source, name), os.path.join(target, name)
+        if entry_kind(inside) == "dir" and entry_kind(there) == "dir":
+            move_entries(inside, there, None)
+            os.rmdir(inside)
+        else:
+            rename_new(inside, there)
+
+
+def publish(new, folder, record, owned):
+    """Puts new, made beside folder, into it; returns what else folder
+    holds (saved there meanwhile). Signals are held, then ignored."""
+    signal.pthread_sigmask(signal.SIG_BLOCK, SIGNALS)
+    try:
+        if entry_kind(folder) != "dir" and os.path.lexists(folder):
+            raise Refused("%s became a link or a file during the run" % folder)
+        try:
+            rename_new(new, folder)
+        except OSError as error:
+            if error.errno not in (errno.EEXIST, errno.ENOTEMPTY):
+                raise Refused("cannot rename %s to %s: %s"
+                              % (new, folder, error.strerror))
+            try:
+                if owned:
+                    remove_listed(folder, record)
+                move_entries(new, folder, record)
+            except OSError as error:
+                raise Partial("%s is half changed: %s: %s. What is in it of "
+                              "this run's is listed in its %s" % (
+                                  folder, error.filename, error.strerror,
+                                  record))
+        for signum in SIGNALS:
             signal.signal(signum, signal.SIG_IGN)
     finally:
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, HELD)
-    if aside:
-        shutil.rmtree(aside)
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, SIGNALS)
+    listed = read_record(folder, record)[0]
+    return [path for kind, path in entries(folder) if (kind, path) not in listed]
 
 
 def make(folder, record, stamp, what, command):
@@ -192,45 +225,48 @@ def make(folder, record, stamp, what, command):
         print("setup: %s" % text, file=sys.stderr, flush=True)
 
     unwind_on_signals()
-    if read_record(folder, record)[1] == stamp and not any(
-            n.startswith((NEW % os.path.basename(folder), OLD % os.path.basename(folder)))
-            for n in os.listdir(os.path.dirname(folder))):
-        return 0
-    lock = lock_beside(folder, "setup: waiting for another run that is making %s" % folder)
-    new = None
+    lock = lock_beside(folder, "setup: waiting for another run that is "
+                       "making %s" % folder)
+    new = child = None
     try:
-        recover(folder, say)
-        if read_record(folder, record)[1] == stamp:
+        listed, made_from = read_record(folder, record)
+        if made_from == stamp and all(  # else a killed run moved it in half
+                os.path.lexists(os.path.join(folder, p)) for _, p in listed):
             return 0
-        foreign = foreign_entries(folder, record)
-        if foreign:
-            say("error: %s is not a folder of %s that these scripts made (it holds %s): move "
-                "it away, then run this again" % (folder, what, ", ".join(foreign[:3])))
-            return 1
-        new = make_beside(folder)
+        check(folder, record, True)
+        new = make_beside(folder, say)
         say("installing %s into %s" % (what, folder))
-        if subprocess.run(command, cwd=new, stdout=sys.stderr).returncode != 0:
+        # In a process group of its own, so that an interruption stops it
+        # whole before its folder is removed.
+        child = subprocess.Popen(command, cwd=new, stdout=sys.stderr,
+                                 start_new_session=True)
+        if child.wait() != 0:
             say("error: could not install %s (the message is above)" % what)
             return 1
+        child = None
         write_record(new, record, stamp)
-        publish(new, folder)
-        new = None
+        for path in publish(new, folder, record, True):
+            say("kept %s, which is not of this install" % path)
         return 0
     except Interrupted as interruption:
+        if child:  # its whole process group, whatever it started
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(child.pid, signal.SIGKILL)
+            child.wait()
         say("stopped by %s; %s was not changed" % (interruption, folder))
         return 128 + interruption.signum
-    except OSError as error:
+    except (OSError, Refused, Partial) as error:
         say("error: %s" % error)
         return 1
     finally:
-        if new:
+        if new and os.path.lexists(new):
             shutil.rmtree(new, ignore_errors=True)
         os.close(lock)
 
 
 def main(argv):
     if len(argv) < 8 or argv[1] != "make" or argv[6] != "--":
-        print(__doc__.split("\n\n")[2], file=sys.stderr)
+        print("\n\n".join(__doc__.split("\n\n")[1:]), file=sys.stderr)
         return 2
     return make(os.path.abspath(argv[2]), argv[3], argv[4], argv[5], argv[7:])
 

@@ -199,11 +199,10 @@ LINT_NPM_PACKAGES=(tests/lint)
 # never globally, exactly what MANIFEST/package-lock.json lists, with
 # `npm ci --ignore-scripts` (no package's install script ever runs), unless
 # FOLDER's record names these two files as what it was made from; npm comes
-# from apt when there is none. FOLDER is made and replaced whole, by the
-# same rules as the release's output folder (owned_folder.py): never a
-# folder these scripts did not make, a new one made beside it under a lock
-# and put in its place by rename, and what an interrupted run left there
-# removed or put back by the next one, which says so.
+# from apt when there is none. FOLDER is the tools' own, as the release's
+# build/packages (owned_folder.py): made beside it under a lock, only what
+# its record lists ever removed, and what an interrupted run left there
+# removed by the next one, which says so.
 ensure_npm_packages() {
   local folder=$1 manifest stamp
   manifest=$(cd "$2" && pwd) || return 1

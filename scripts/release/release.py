@@ -3,12 +3,13 @@
 Windows Installer package, optionally Authenticode-signed, the build record
 (the source and the Debian packages that made the bytes), SHA256SUMS, and,
 with HALTCTL_RELEASE_URL and HALTCTL_HOMEPAGE set, the package managers'
-manifests (scripts/manifests.py). scripts/package.sh builds the executables and calls this; it
+manifests (scripts/release/manifests.py). scripts/package.sh builds the executables and calls this; it
 is the one place that knows about dates, signing and checksums.
 
     release.py --version 1.0.0 --epoch SOURCE_DATE_EPOCH --source "commit SHA"
-               --out DIR --build x64=build/windows-x64 [--build ARCH=FOLDER...]
-    release.py --check DIR      checks the signing variables, the URLs and the output folder
+               --out DIR [--owned] --build x64=build/windows-x64 [--build ...]
+    release.py --check DIR [--owned]   checks the signing variables, the URLs
+                                       and the output folder
     release.py --compare-buildinfo RECORD   names packages installed in other versions
 
 Every date in the artifacts is the epoch; every identifier derives from the
@@ -19,19 +20,12 @@ HALTCTL_SIGN_PASSWORD_FILE names, if set; timestamp server
 HALTCTL_SIGN_TIMESTAMP_URL, if set); any of the three set without a usable
 PFX is an error.
 
-The release owns DIR whole: DIR must be new, empty, or an earlier release
-holding nothing but what the record it wrote (.haltctl-release) lists;
-anything else stops the run before anything is made. DIR may not touch the
-source tree (inside it, only build/ may hold it) nor build/package, the
-packaging's own work folder. The release is made in a folder of the run's
-own beside DIR and published by renames, under a lock on the folder that
-holds DIR: DIR aside, the new one in, the old one removed last; a failed
-rename puts the old one back. SIGINT, SIGTERM and SIGHUP unwind through the
-clean-up, and the next run removes or puts back whatever a killed one left
-beside DIR, saying so.
+DIR must be new or empty, and is never replaced, unless --owned names it
+the tools' own (package.sh does for build/packages): an earlier release
+there is replaced (scripts/environment/owned_folder.py). DIR may not touch
+the sources (only build/ may hold it) nor build/package.
 """
 import argparse
-import errno
 import hashlib
 import os
 import re
@@ -80,7 +74,7 @@ class ReleaseError(Exception):
 
 
 class PartialRelease(ReleaseError):
-    """Publishing failed and the earlier release could not be put back."""
+    """Publishing failed half-way: the text says what is where."""
 
 
 def run(command, **kwargs):
@@ -138,7 +132,7 @@ def sign(path, options):
 
 
 def stage(build, folder, epoch, signing):
-    """Copies the three files to ship into folder, signs the executable, and
+    """Copies the files to ship into folder, signs the executable, and
     gives each the epoch as its date and a fixed mode."""
     os.makedirs(folder)
     for name in FILES:
@@ -318,11 +312,14 @@ def compare_build_info(path):
              ": the bytes may differ too" if differ else ""), flush=True)
 
 
-RECORD = ".haltctl-release"  # in the output folder: every entry the release made there
-def check_output_folder(out):
-    """The release owns its output folder: it may not touch the sources or
-    the packaging's own work folder, and it must be new, empty or wholly an
-    earlier release, so that replacing it loses nothing of anyone's."""
+# In the output folder: every entry the release made there.
+RECORD = ".haltctl-release"
+
+
+def check_output_folder(out, owned):
+    """The output folder may not touch the sources or the packaging's own
+    work folder, and must be one the release can fill without losing
+    anything of anyone's (owned_folder.check)."""
     out = os.path.abspath(out)
     real = os.path.realpath(out)
     build = os.path.join(SOURCE, "build")
@@ -343,29 +340,25 @@ def check_output_folder(out):
                            "folder, which every release wipes: give another, such as "
                            "build/packages" % (out, "is" if real == work else "lies inside"
                                                if within(real, work) else "holds"))
-    if os.path.islink(out):
-        raise ReleaseError("the output folder %s is a link: give the folder itself (%s)"
-                           % (out, real))
-    foreign = owned_folder.foreign_entries(out, RECORD)
-    if foreign:
-        raise ReleaseError("the output folder %s holds what no release of haltctl made there: "
-                           "%s%s. It must be new, empty, or an earlier release, which is "
-                           "replaced whole: move those away, or give a new folder, such as "
-                           "%s" % (out, ", ".join(foreign[:5]), " and %d more"
-                                   % (len(foreign) - 5) if len(foreign) > 5 else "",
-                                   os.path.join(out, "haltctl")))
+    try:
+        owned_folder.check(out, RECORD, owned)
+    except owned_folder.Refused as refusal:
+        raise ReleaseError("the output folder %s" % refusal)
 
 
-def release(version, epoch, source, builds, out):
+def release(version, epoch, source, builds, out, owned):
     signing = signing_options()
     url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
-    check_output_folder(out)
+    check_output_folder(out, owned)
     print("release: %s; dates from SOURCE_DATE_EPOCH %d (%s UTC)"
           % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
              else "unsigned: set HALTCTL_SIGN_PFX to sign", epoch,
              time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))), flush=True)
+    def say(text):
+        print("release: " + text, flush=True)
+
     # The release is made in a folder of this run's own beside out, so that
-    # publishing it is a rename in one file system.
+    # publishing it takes renames in one file system.
     try:
         lock = owned_folder.lock_beside(out)
     except owned_folder.Refused:
@@ -373,9 +366,8 @@ def release(version, epoch, source, builds, out):
                            "it to end" % out)
     scratch = work = None
     try:
-        owned_folder.recover(out, lambda text: print("release: " + text, flush=True))
-        check_output_folder(out)
-        scratch = owned_folder.make_beside(out)
+        check_output_folder(out, owned)
+        scratch = owned_folder.make_beside(out, say)
         work = tempfile.mkdtemp(prefix="haltctl-release-")
         made = []
         for arch, build in sorted(builds.items()):
@@ -403,13 +395,19 @@ def release(version, epoch, source, builds, out):
             print("release: no package-manager manifests: they need HALTCTL_RELEASE_URL (the web "
                   "folder the files will be published in) and HALTCTL_HOMEPAGE", flush=True)
         owned_folder.write_record(scratch, RECORD)
+        sizes = [(name, os.path.getsize(os.path.join(scratch, name))) for name in made]
         try:
-            owned_folder.publish(scratch, out)
-        except OSError as error:
-            raise (PartialRelease if error.errno == errno.EIO else ReleaseError)(
-                "publishing failed: %s" % error.strerror)
-        for name in made:
-            print("%s  %d bytes" % (os.path.join(out, name), os.path.getsize(os.path.join(out, name))))
+            kept = owned_folder.publish(scratch, out, RECORD, owned)
+        except owned_folder.Partial as error:
+            raise PartialRelease(str(error))
+        except (OSError, owned_folder.Refused) as error:
+            raise ReleaseError("publishing failed: %s" % error)
+        if kept:
+            say("kept %s, saved into %s while the release was made: the next "
+                "release refuses the folder until it is moved away"
+                % (", ".join(kept), out))
+        for name, size in sizes:
+            print("%s  %d bytes" % (os.path.join(out, name), size))
     finally:
         for folder in (scratch, work):
             if folder:
@@ -427,7 +425,7 @@ def main():
             url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
             if url or homepage:
                 manifests.check_urls(url, homepage)
-            check_output_folder(sys.argv[2])
+            check_output_folder(sys.argv[2], sys.argv[3:] == ["--owned"])
         except (ReleaseError, manifests.ManifestError, OSError) as error:
             print("release: %s" % error, file=sys.stderr)
             return 1
@@ -437,6 +435,8 @@ def main():
     parser.add_argument("--epoch", required=True, type=int)
     parser.add_argument("--source", required=True, help="what the release is made from")
     parser.add_argument("--out", required=True)
+    parser.add_argument("--owned", action="store_true",
+                        help="OUT is the tools' own: an earlier release there is replaced")
     parser.add_argument("--build", action="append", required=True, metavar="ARCH=FOLDER")
     options = parser.parse_args()
     builds = {arch: os.path.abspath(folder)
@@ -444,7 +444,7 @@ def main():
     out = os.path.abspath(options.out)
     owned_folder.unwind_on_signals()
     try:
-        release(options.version, options.epoch, options.source, builds, out)
+        release(options.version, options.epoch, options.source, builds, out, options.owned)
     except PartialRelease as error:
         print("release: FAILED: %s" % error, file=sys.stderr)
         return 1

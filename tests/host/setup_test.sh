@@ -14,7 +14,7 @@ set -uo pipefail
 packages=$1 work=$2
 rm -rf "$work"
 mkdir -p "$work/bin"
-for tool in bash sed grep env cat sha256sum mkdir dirname flock mktemp chmod cp rm mv; do
+for tool in bash sed grep env cat sha256sum mkdir dirname flock mktemp chmod cp rm mv sleep; do
   ln -s "$(command -v "$tool")" "$work/bin/$tool"
 done
 
@@ -65,6 +65,14 @@ cat >"$work/bin/npm" <<'STANDIN'
 echo "$*" >>"$FAKE_WORK/npm.log"
 [ -n "${FAKE_NPM_FAILS:-}" ] && { echo "npm ERR! 404 Not Found" >&2; exit 1; }
 [ -f package-lock.json ] || { echo "npm ERR! no package-lock.json here" >&2; exit 1; }
+if [ -n "${FAKE_NPM_INTERRUPTED:-}" ]; then
+  # Ctrl-C reaches the set-up (the parent of the shell that runs npm),
+  # while npm, like the real one, goes on writing for a while.
+  trap '' INT TERM
+  read -r _ _ _ setup _ <"/proc/$PPID/stat"
+  kill -INT "$setup"
+  for late in 1 2 3 4 5 6 7 8; do sleep 0.25; echo "wrote on $late" >>"$FAKE_WORK/npm.log"; done
+fi
 mkdir -p node_modules/linter
 STANDIN
 chmod +x "$work/bin/"*
@@ -88,9 +96,10 @@ cases=(
   "npm: up to date|FAKE_LEFT=current|ensure_npm_packages npm lint|0||"
   "npm: an older install|FAKE_LEFT=older|ensure_npm_packages npm lint|0|installing the linters|"
   "npm: an unfinished install left|FAKE_LEFT=unfinished|ensure_npm_packages npm lint|0|left by an interrupted run|"
-  "npm: a whole install left aside|FAKE_LEFT=whole|ensure_npm_packages npm lint|0|put back|"
+  "npm: an install half put in place by a killed run|FAKE_LEFT=half|ensure_npm_packages npm lint|0|installing the linters|"
   "npm fails|FAKE_NPM_FAILS=1|ensure_npm_packages npm lint|1|npm ERR! 404|"
-  "npm: a folder not its own|FAKE_LEFT=foreign|ensure_npm_packages npm lint|1|not a folder of the linters|"
+  "npm: Ctrl-C while it installs|FAKE_NPM_INTERRUPTED=1|ensure_npm_packages npm lint|130|stopped by SIGINT|"
+  "npm: a folder not its own|FAKE_LEFT=foreign|ensure_npm_packages npm lint|1|holds what no run of these tools made there: mine|"
   "npm: none|FAKE_NO_NPM=1|ensure_npm_packages npm lint|1|installing npm with apt-get|install -y --no-install-recommends -o Dpkg::Use-Pty=0 npm"
 )
 failures=0
@@ -121,11 +130,11 @@ for row in "${cases[@]}"; do
     FAKE_LEFT=current) mkdir "$work/npm" && echo "$record" >"$work/npm/.haltctl-installed" ;;
     FAKE_LEFT=older) mkdir "$work/npm" && echo "# made from: an earlier lockfile" \
       >"$work/npm/.haltctl-installed" ;;
-    # Killed while it made its new folder, and while it put one in place.
-    FAKE_LEFT=unfinished) mkdir -p "$work/.npm.haltctl-new-AbC123/node_modules" \
-      "$work/.npm.haltctl-old-DeF456" ;;
-    FAKE_LEFT=whole) mkdir -p "$work/.npm.haltctl-old-DeF456" &&
-      echo "$record" >"$work/.npm.haltctl-old-DeF456/.haltctl-installed" ;;
+    # Killed while it made its new folder, and while it moved one in (the
+    # record, which lists everything, goes first).
+    FAKE_LEFT=unfinished) mkdir -p "$work/.npm.haltctl-new-AbC123/node_modules" ;;
+    FAKE_LEFT=half) mkdir "$work/npm" &&
+      printf '%s\ndir node_modules\n' "$record" >"$work/npm/.haltctl-installed" ;;
     FAKE_LEFT=foreign) mkdir "$work/npm" && : >"$work/npm/mine" ;;
   esac
   output=$(env -i PATH="$work/bin" FAKE_WORK="$work" FAKE_UID=$([ $user = root ] && echo 0 ||
@@ -147,19 +156,26 @@ for row in "${cases[@]}"; do
     problems+=("$calls apt-get calls, only ${through:-0} through sudo")
   [ "$got" -eq 0 ] && [ "$status" -ne 0 ] && problems+=("status 0, expected a failure")
   [ "$got" -ne 0 ] && [ "$status" -eq 0 ] && problems+=("status $got, expected 0")
+  [ "$status" -gt 1 ] && [ "$got" -ne "$status" ] && problems+=("status $got, expected $status")
   [ "$status" -eq 0 ] && [[ "$output" != *"returned 0" ]] && problems+=("the caller did not go on")
   [ -z "$text" ] && [ "$output" != "returned 0" ] && problems+=("it said something")
-  [ "$status" -ne 0 ] && [[ "$output" != *"setup: error: "* ]] && problems+=("no error message")
+  [ "$status" -ne 0 ] && [[ "$output" != *"setup: error: "* && "$output" != *"setup: stopped by "* ]] &&
+    problems+=("no error message")
   [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
   [ "$last" != "$call" ] && problems+=("last apt-get call '$last', expected '$call'")
   if [[ "$arguments" == ensure_npm_packages* ]]; then
     ran=$(cat "$work/npm.log" 2>/dev/null)
     [ "$got" -eq 0 ] && ! grep -qx "$record" "$work/npm/.haltctl-installed" 2>/dev/null &&
       problems+=("npm/.haltctl-installed does not record this lockfile")
+    # An interrupted npm that went on would write again within 2 s.
+    if [[ "$settings" == FAKE_NPM_INTERRUPTED=1 ]]; then
+      sleep 2
+      grep -q '^wrote on' "$work/npm.log" && problems+=("npm went on after the set-up returned")
+    fi
     left=$(cd "$work" && compgen -G '.npm.haltctl-*')
     [ -n "$left" ] && problems+=("left $(echo $left)")
     [ -n "$ran" ] && [[ "$ran" != "ci --ignore-scripts "* ]] && problems+=("ran npm $ran")
-    [[ "$settings" == FAKE_LEFT=whole || "$settings" == FAKE_LEFT=current ]] && [ -n "$ran" ] &&
+    [[ "$settings" == FAKE_LEFT=current ]] && [ -n "$ran" ] &&
       problems+=("npm ran, though a whole install was there")
     [ "$settings" = FAKE_LEFT=foreign ] && ! [ -e "$work/npm/mine" ] &&
       problems+=("removed a folder not its own")

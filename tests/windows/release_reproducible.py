@@ -8,9 +8,9 @@ record, SHA256SUMS and the package managers' manifests. A difference names
 the file and its first differing offset. Clone "a" stays for the other
 release tests.
 
-The second run is made hard on purpose: it is called from another folder
-with a relative output folder, which holds an earlier release to be
-replaced, with compiler flags and the compiler's search-path variables
+The first run replaces an earlier release in build/packages. The second
+is made hard on purpose: it is called from another folder with a relative
+output folder, with compiler flags and the compiler's search-path variables
 pointing at a wrapping stdlib.h, and a stale flag in the build cache; none
 of it may change a byte. Before it, package.sh must refuse, with a message
 and no release: a tree with uncommitted changes, signing settings without a
@@ -33,7 +33,9 @@ import subprocess
 import sys
 import time
 
-RUNS = [("a", 0o022, "UTC"), ("b", 0o077, "Pacific/Kiritimati")]
+# The second clone's path holds what tools have tripped over: a quote
+# (windres's shell), a % (llvm-dlltool, ld's map name), letters beyond ASCII.
+RUNS = [("a", 0o022, "UTC"), ("b it's 100% ünï", 0o077, "Pacific/Kiritimati")]
 RELEASE_URL = "https://downloads.example.org/haltctl/1.0.0"  # so that manifests are made
 HOMEPAGE = "https://example.org/haltctl"
 # What the second run's output folder holds before it: an earlier release,
@@ -83,6 +85,9 @@ def refusals(clone, work):
         # packaging wipes build/package before it builds.
         ("output folder build/package", {}, "the packaging's own work folder"),
         ("output folder inside build/package", {}, "the packaging's own work folder"),
+        # Only build/packages is the tools' own; a folder the user names
+        # is never replaced.
+        ("an earlier release in a folder the user named", {}, "is never replaced"),
     ]
     failures = []
     beside = os.path.join(os.path.dirname(clone), "haltctl-notes")
@@ -96,6 +101,9 @@ def refusals(clone, work):
         if label == "output folder holding the source tree":
             target = os.path.dirname(clone)
             os.makedirs(beside)
+        if label == "an earlier release in a folder the user named":
+            target = os.path.join(work, "named")
+            plant(target, EARLIER)
         if label.startswith("output folder") and "build/package" in label:
             target = os.path.join(build, "package", "" if label == "output folder build/package" else "tmp")
             plant(target, {"haltctl-notes/notes.txt": b"notes", "SHA256SUMS": b""})
@@ -117,6 +125,9 @@ def refusals(clone, work):
         if "build/package" in label:
             ok = ok and os.path.isfile(os.path.join(target, "haltctl-notes", "notes.txt"))
             shutil.rmtree(build)
+        if label == "an earlier release in a folder the user named":
+            ok = ok and hashes(target) == {n: hashlib.sha256(d).hexdigest()
+                                           for n, d in EARLIER.items()}
         print("%-4s refused: %s: status %d, %s" % ("ok" if ok else "FAIL", label,
                                                    run.returncode, last[0][:120]))
         if not ok:
@@ -217,54 +228,86 @@ def plant(folder, files):
                 f.write(data)
 
 
+# Mounts made, in a mount namespace of the row's own, over the row's
+# folder ($1) before the release runs: where the release must refuse to go.
+MOUNTS = {
+    "an empty mount point": 'mount -t tmpfs tmpfs "$1/out"',
+    "a read-only earlier release": 'mount --bind "$1/out/manifests" "$1/out/manifests" && '
+                                   'mount -o remount,bind,ro "$1/out/manifests"',
+    "a read-only parent": 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1"',
+}
+def owner_and_mode(folder):
+    found = os.lstat(folder) if os.path.lexists(folder) else None
+    return found and (found.st_ino, found.st_mode, found.st_uid, found.st_gid)
+
+
+# Saved into the output folder once the new release is being made.
+NOTES = b"notes the user saved while the release was made"
+
+
 def replacements(clone, packages, work):
     """Releases of version 1.0.1 made from clone a's executables into an
-    output folder that holds a copy of its release, or only what a row
-    puts there. The release must replace a release of its own whole, even
-    where a killed run left its folders beside it, and refuse a folder
-    holding anything else, leaving it as it was. A disk that fills up: a
-    64 KiB file system holding an earlier release (its zips, SHA256SUMS and
-    record, 36 KiB), too small for the new one (about 110 KiB), must keep
-    the earlier release whole and say so (not run where no mount namespace
-    is allowed). SIGTERM while the release is made must leave the earlier
-    one as it was."""
+    output folder that holds a copy of its release, an empty folder, or
+    nothing, plus what a row puts there. In a folder of the tools' own
+    (--owned) the release must replace a release of its own, even where a
+    killed run left its folders beside it, and refuse a folder holding
+    anything else; a folder the user named must be new or empty, and an
+    empty one keeps its mode. A refused folder stays as it was, and nothing
+    saved during the run is lost. A disk that fills up: a 64 KiB file
+    system holding an earlier release (its zips, SHA256SUMS and record, 36
+    KiB), too small for the new one (about 110 KiB), must keep the earlier
+    release whole and say so. Rows that mount need a mount namespace, and
+    are not run where none is allowed."""
     builds = ["--build=%s=%s" % (arch, os.path.join(clone, "build", "package", "windows-" + arch))
               for arch in ("x64", "x86", "arm64")]
     user = {"haltctl-notes/notes.txt": b"notes", "haltctl-1.0.0-windows-x64.zip.asc/x": b"sig"}
     iso = {"debian.iso": b"an ISO", "SHA256SUMS": b"%s  debian.iso\n"
            % hashlib.sha256(b"an ISO").hexdigest().encode()}
-    rows = [  # label, start from the release, files added, status, message, kept
-        ("an earlier release", True, {}, 0, "", "new"),
-        ("a disk that fills up", True, {}, 1, "was not changed", "all"),
-        ("folders and files no release made", True, user, 1, "haltctl-notes/", "all"),
-        ("a SHA256SUMS of something else", False, iso, 1, "no release of haltctl made", "all"),
-        ("a link and an empty folder in manifests/", True,
-         {"manifests/mine": None, "manifests/link": "/"}, 1, "manifests/link", "all"),
-        ("another release writing beside it", True, {}, 1, "another release is being written",
+    rows = [  # label, what the folder holds, files added, --owned, status, message, kept
+        ("an earlier release", "release", {}, True, 0, "", "new"),
+        ("a disk that fills up", "release", {}, True, 1, "was not changed", "all"),
+        ("folders and files no release made", "release", user, True, 1, "haltctl-notes/", "all"),
+        ("a SHA256SUMS of something else", "empty", iso, True, 1, "no run of these tools made",
          "all"),
-        ("its folder half made by a killed run", True, {"../.out.haltctl-new-k1/x": b"half"}, 0,
-         "left by an interrupted run", "new"),
-        ("an earlier release moved aside by a killed run", True, {}, 0, "put back", "new"),
-        ("SIGTERM while it is made", True, {}, 143, "stopped by SIGTERM", "all"),
+        ("a link and an empty folder in manifests/", "release",
+         {"manifests/mine": None, "manifests/link": "/"}, True, 1, "manifests/link", "all"),
+        ("another release writing beside it", "release", {}, True, 1,
+         "another release is being written", "all"),
+        ("its folder half made by a killed run", "release", {"../.out.haltctl-new-k1/x": b"half"},
+         True, 0, "left by an interrupted run", "new"),
+        # Killed while it moved a release in: the record, listing it all,
+        # goes first.
+        ("a release half put in place by a killed run", "release", {}, True, 0, "", "new"),
+        ("SIGTERM while it is made", "release", {}, True, 143, "stopped by SIGTERM", "all"),
+        ("a file saved into it during the run", "release", {}, True, 0, "kept", "new"),
+        ("a read-only earlier release", "release", {}, True, 1, "is read-only", "all"),
+        ("an earlier release in a folder the user named", "release", {}, False, 1,
+         "is never replaced", "all"),
+        ("an empty folder the user made", "empty", {}, False, 0, "", "new"),
+        ("a file saved into the user's empty folder during the run", "empty", {}, False, 0, "",
+         "new"),
+        ("an empty mount point", "empty", {}, False, 1, "is a mount point", "all"),
+        ("a read-only parent", "nothing", {}, False, 1, "is read-only", "all"),
     ]
     namespace = small_disk()
     failures = []
-    for label, copy, added, status, message, kept in rows:
+    for label, holds, added, owned, status, message, kept in rows:
         parent = os.path.join(work, "replace", label.replace(" ", "-").replace("/", ""))
         out = os.path.join(parent, "out")
-        if copy:
+        if holds == "release":
             shutil.copytree(packages, out, symlinks=True)
-        else:
-            os.makedirs(out)
+        os.makedirs(out if holds == "empty" else parent, exist_ok=True)
+        if holds == "empty":
+            os.chmod(out, 0o2775)  # a folder shared with a group, say
         plant(out, added)
         release = [sys.executable, os.path.join(clone, "scripts", "release", "release.py"),
                    "--version", "1.0.1", "--epoch", "1700000000", "--source", label] + builds
-        command = release + ["--out", out]
+        command = release + ["--out", out] + ["--owned"] * owned
         env = dict({k: v for k, v in os.environ.items() if not k.startswith("HALTCTL_")},
                    HALTCTL_RELEASE_URL=RELEASE_URL, HALTCTL_HOMEPAGE=HOMEPAGE)
         disk = label == "a disk that fills up"
-        if disk and not namespace:
-            print("     not run: replacing on a disk that fills up needs a mount namespace")
+        if (disk or label in MOUNTS) and not namespace:
+            print("     not run: %s needs a mount namespace" % label)
             continue
         before = hashes(out)
         if disk:
@@ -283,21 +326,30 @@ def replacements(clone, packages, work):
             os.makedirs(disk_folder)
             listing = os.path.join(parent, "listing")
             command = namespace + ["bash", "-c", FULL_DISK, "_", disk_folder, out, listing] + \
-                release + ["--out", os.path.join(disk_folder, "out")]
-        if label.startswith("an earlier release moved aside"):
-            os.rename(out, os.path.join(parent, ".out.haltctl-old-k2"))
+                release + ["--out", os.path.join(disk_folder, "out"), "--owned"]
+        if label in MOUNTS:
+            command = namespace + ["bash", "-c", MOUNTS[label] + ' || exit 99; "${@:2}"', "_",
+                                   parent] + command
+        if label.startswith("a release half put in place"):
+            for name in os.listdir(out):
+                if name.startswith("haltctl-1.0.0-windows-x"):
+                    os.unlink(os.path.join(out, name))
+        mode = owner_and_mode(out)
         lock = os.open(parent, os.O_RDONLY)
         if label.startswith("another release"):
             fcntl.flock(lock, fcntl.LOCK_EX)
         run = subprocess.Popen(command, env=env, stdout=subprocess.PIPE,
                                stderr=subprocess.STDOUT, text=True)
-        if label.startswith("SIGTERM"):
+        if label.startswith(("SIGTERM", "a file saved")):
             deadline = time.monotonic() + 60
             while time.monotonic() < deadline and not any(
                     n.startswith(".out.haltctl-new-") and os.listdir(os.path.join(parent, n))
                     for n in os.listdir(parent)):
                 time.sleep(0.05)
-            run.send_signal(signal.SIGTERM)
+            if label.startswith("SIGTERM"):
+                run.send_signal(signal.SIGTERM)
+            else:
+                plant(out, {"NOTES.txt": NOTES})
         output = run.communicate()[0]
         os.close(lock)
         if disk:
@@ -320,6 +372,11 @@ def replacements(clone, packages, work):
             if old or check.returncode != 0:
                 problems.append("the 1.0.0 release (%s) stayed, or the new one does not check: "
                                 "%s" % (old, check.stdout))
+        if label.startswith("a file saved") and after.get("NOTES.txt") != hashlib.sha256(
+                NOTES).hexdigest():
+            problems.append("NOTES.txt, saved during the run, is gone or changed")
+        if holds == "empty" and owner_and_mode(out) != mode:
+            problems.append("the folder's mode or owner changed")
         if left:
             problems.append("left %s" % left)
         last = (output.strip().splitlines() or [""])[-1]
@@ -376,11 +433,14 @@ def main():
     subprocess.run(["git", "clone", "-q", clones[0], clones[1]], check=True)
     failures += refusals(clones[1], work)
 
-    package(clones[0], *RUNS[0][1:])
-    time.sleep(1.5)  # a later second, so that no date can come from the clock
+    # The first run replaces an earlier release in build/packages, the
+    # tools' own folder; the second makes the relative folder it is given.
     caller = os.path.join(work, "b caller")
     packages = [os.path.join(clones[0], "build", "packages"), os.path.join(caller, "out")]
-    plant(packages[1], EARLIER)
+    plant(packages[0], EARLIER)
+    os.makedirs(caller)
+    package(clones[0], *RUNS[0][1:])
+    time.sleep(1.5)  # a later second, so that no date can come from the clock
     wrapper = os.path.join(work, "wrapping headers")
     plant(wrapper, {"stdlib.h": b'#include_next <stdlib.h>\n'
                           b'static const char haltctl_wrapped[] __attribute__((used)) = '
@@ -391,9 +451,9 @@ def main():
                    capture_output=True)
     package(clones[1], *RUNS[1][1:], caller=caller, out="out",
             env=dict({name: wrapper for name in COMPILER_VARIABLES}, CXXFLAGS="-fno-inline"))
-    if "haltctl-0.9.0-windows-x64.zip" in hashes(packages[1]):
-        failures.append("the second run did not replace the earlier release: %s"
-                        % sorted(hashes(packages[1])))
+    if "haltctl-0.9.0-windows-x64.zip" in hashes(packages[0]):
+        failures.append("the first run did not replace the earlier release: %s"
+                        % sorted(hashes(packages[0])))
 
     first, second = (artifacts(p, c) for p, c in zip(packages, clones))
     if sorted(first) != sorted(second):
