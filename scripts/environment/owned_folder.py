@@ -109,8 +109,8 @@ def check(folder, record, owned):
         raise Refused("%s is a mount point, which nothing can be renamed "
                       "into: give a folder inside it" % folder)
     if not os.access(parent, os.W_OK | os.X_OK):
-        raise Refused("%s is read-only, so nothing can be made in it, "
-                      "beside %s: give a folder you can write" % (parent, folder))
+        raise Refused("%s, which would hold %s, is read-only: give a "
+                      "folder you can write" % (parent, folder))
     found = entries(folder)
     listed = read_record(folder, record)[0]
     if found and not owned:

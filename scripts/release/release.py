@@ -343,7 +343,7 @@ def check_output_folder(out, owned):
     try:
         owned_folder.check(out, RECORD, owned)
     except owned_folder.Refused as refusal:
-        raise ReleaseError("the output folder %s" % refusal)
+        raise ReleaseError("output folder: %s" % refusal)
 
 
 def release(version, epoch, source, builds, out, owned):
