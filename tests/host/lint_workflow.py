@@ -168,7 +168,8 @@ def lint_all(tools, pwsh, release, scratch, paths, with_actionlint):
     try:
         for kind, path in paths.items():
             found = lint(kind, files[kind])
-            print("%-44s %s" % (os.path.basename(path), verdicts(found)), flush=True)
+            print("%-44s %s" % (os.path.basename(path), verdicts(found) or "not linted here"),
+                  flush=True)
             for name, (passed, messages) in found.items():
                 if not passed:
                     failures.append("%s does not pass %s:\n%s" % (path, name, messages))
