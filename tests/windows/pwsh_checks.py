@@ -287,8 +287,8 @@ def msiexec(machine, action, package, log):
         os.makedirs(os.path.dirname(folder), exist_ok=True)
         subprocess.run(["msiextract", "-C", log + ".files", package],
                        check=True, capture_output=True)
-        shutil.move(os.path.dirname(glob.glob(
-            log + ".files/**/haltctl.exe", recursive=True)[0]), folder)
+        shutil.move(os.path.dirname(glob.glob(glob.escape(
+            log) + ".files/**/haltctl.exe", recursive=True)[0]), folder)
         env["Path"] += added
         answers[UNINSTALL + "\\" + props["ProductCode"]] = {
             "DisplayName": props["ProductName"],
@@ -369,11 +369,13 @@ def main():
         failures.extend([] if ok else [what + "\n" + detail])
     with wine.WorkFolder(work) as place:
         work = place.path
-        print(pwsh(folder, "'PowerShell ' + $PSVersionTable.PSVersion")[0])
+        print(pwsh(folder, "'PowerShell ' + $PSVersionTable.PSVersion")[0]
+              .strip())
         prepared = prepare(clone, place.path)
         scripts = [HERE + "/windows_checks.ps1", HERE + "/standins.ps1"]
+        release = glob.escape(prepared[2])
         with zipfile.ZipFile(glob.glob(
-                prepared[2] + "/manifests/chocolatey/*.nupkg")[0]) as nupkg:
+                release + "/manifests/chocolatey/*.nupkg")[0]) as nupkg:
             scripts += [nupkg.extract("tools/chocolatey%s.ps1" % n, work)
                         for n in ("Install", "Uninstall")]
         for path, errors in parse(folder, scripts).items():
@@ -389,7 +391,7 @@ def main():
                 "HALTCTL_MACHINE": work + "/machine.json",
                 "PROCESSOR_ARCHITECTURE": shell,
                 "PROCESSOR_ARCHITEW6432": outer})[0].strip()
-            msi = glob.glob(prepared[2] + "/*-windows-%s.msi" % arch)[0]
+            msi = glob.glob(release + "/*-windows-%s.msi" % arch)[0]
             wanted = "/%s sha256 %s" % (os.path.basename(msi), hashlib.sha256(
                 open(msi, "rb").read()).hexdigest())
             check(said.lower().endswith(wanted), "Chocolatey on %s, %s "
