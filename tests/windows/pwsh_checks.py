@@ -124,7 +124,7 @@ NO_PWSH = ("there is no pwsh in %s: scripts/test.sh installs it where the "
 
 def pwsh(folder, command, env=None, timeout=1800):
     """pwsh -Command, as a `shell: pwsh` step runs it, in a process group
-    all killed at the timeout (the status is then None)."""
+    all killed at the timeout (the status is then None) or on a signal."""
     with subprocess.Popen(
             [folder + "/pwsh", "-NoProfile", "-NonInteractive", "-Command",
              command], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
@@ -135,6 +135,9 @@ def pwsh(folder, command, env=None, timeout=1800):
         except subprocess.TimeoutExpired:
             os.killpg(ran.pid, signal.SIGKILL)
             return ran.communicate()[0], None
+        except BaseException:
+            os.killpg(ran.pid, signal.SIGKILL)
+            raise
 
 
 def parse(folder, paths):
