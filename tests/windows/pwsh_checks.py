@@ -184,8 +184,8 @@ def prepare(clone, work):
                 if os.path.exists(source + ext):
                     shutil.copy(source + ext, art + target + ext)
     wine.choose_loader("x64")
-    wine.make(work + "/wine/prefix")
-    boot = work + "/wine/prefix/drive_c/windows/system32/wineboot.exe"
+    wine.make(work + "/prefix")
+    boot = work + "/prefix/drive_c/windows/system32/wineboot.exe"
     os.rename(boot, boot + ".away")
     return art, version, packages
 
@@ -225,7 +225,7 @@ def run_script(folder, text, run, prepared, work, cases=None):
         "ProgramFiles": tree + "C/Program Files", "COMPUTERNAME": "RUNNER",
         "ProgramFiles(x86)": tree + "C/Program Files (x86)",
         "HALTCTL_MACHINE": tree + "machine.json",
-        "HALTCTL_PREFIX": work + "/wine/prefix"},
+        "HALTCTL_PREFIX": work + "/prefix"},
         60 if "hang" in run[1].values() else 1800)
     asked = [c["args"] for c in table["cases"] if "flags" in c]
     ran = [json.loads(line) for line in open(tree + "journal")]
