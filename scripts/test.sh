@@ -34,6 +34,7 @@ for arch in x86 arm64; do
   [ "$status" -ne 1 ] || exit 1
 done
 ensure_npm_packages build/npm "${LINT_NPM_PACKAGES[@]}"
+ensure_pwsh build/pwsh
 
 if ! mkdir -p build/logs || ! [ -w build/logs ]; then
   echo "test: cannot write build/logs: is build/ yours? (sudo leaves it root's)" >&2

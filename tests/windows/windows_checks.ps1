@@ -34,12 +34,19 @@
 # run has a time limit, and the standard user is deleted whatever happens.
 #
 #   windows_checks.ps1 -Artifacts DIR -Arch x64|x86|arm64 -Version X.Y.Z -ProbeSha256 HEX -Logs DIR
+#
+# -Launcher is for tests away from Windows (tests/windows/pwsh_checks.py): a
+# program, with its first arguments, that every program is started through,
+# told the user to run it as ('' for this account) and the program's path
+# before the program's own arguments. It changes how a program is started,
+# nothing else; on Windows it is never given.
 param(
     [Parameter(Mandatory)] [string] $Artifacts,
     [Parameter(Mandatory)] [ValidateSet('x64', 'x86', 'arm64')] [string] $Arch,
     [Parameter(Mandatory)] [string] $Version,
     [Parameter(Mandatory)] [string] $ProbeSha256,
-    [Parameter(Mandatory)] [string] $Logs
+    [Parameter(Mandatory)] [string] $Logs,
+    [string[]] $Launcher = @()
 )
 Set-StrictMode -Version Latest
 $ErrorActionPreference = 'Stop'
@@ -89,18 +96,24 @@ function Test-Check([bool] $Ok, [string] $What, [string] $Detail = '') {
 function Invoke-Program([string] $Path, [string[]] $Arguments, [pscredential] $Credential,
                         [string] $WorkingDirectory = (Split-Path -Parent $Path),
                         [int] $Limit = $ProgramLimit, [string] $Shown = '') {
-    $info = [System.Diagnostics.ProcessStartInfo]::new($Path)
+    if ($Launcher) {
+        $info = [System.Diagnostics.ProcessStartInfo]::new($Launcher[0])
+        $runAs = if ($Credential) { $Credential.UserName } else { '' }
+        foreach ($argument in @($Launcher | Select-Object -Skip 1) + @($runAs, $Path)) { $info.ArgumentList.Add($argument) }
+    } else {
+        $info = [System.Diagnostics.ProcessStartInfo]::new($Path)
+        if ($Credential) {
+            $info.UserName = $Credential.UserName
+            $info.Password = $Credential.Password
+            $info.Domain = $env:COMPUTERNAME
+            $info.LoadUserProfile = $true
+        }
+    }
     foreach ($argument in $Arguments) { $info.ArgumentList.Add($argument) }
     $info.UseShellExecute = $false
     $info.RedirectStandardOutput = $true
     $info.RedirectStandardError = $true
     $info.WorkingDirectory = $WorkingDirectory
-    if ($Credential) {
-        $info.UserName = $Credential.UserName
-        $info.Password = $Credential.Password
-        $info.Domain = $env:COMPUTERNAME
-        $info.LoadUserProfile = $true
-    }
     $clock = [System.Diagnostics.Stopwatch]::StartNew()
     $process = [System.Diagnostics.Process]::Start($info)
     # Both pipes are read at once, so that neither can fill and stall the program.
@@ -149,14 +162,15 @@ function Format-Arguments([object[]] $Arguments) {
 }
 
 # The machine's PATH as the registry holds it, unexpanded, and its kind; a
-# key or value that is missing is an error, as is any failed read.
+# key or value that is missing is an error, as is any failed read. The key
+# comes from the registry provider (a RegistryKey), like every other read of
+# the registry here.
 function Read-SystemPath {
-    $name = 'SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
-    $key = [Microsoft.Win32.Registry]::LocalMachine.OpenSubKey($name)
-    if ($null -eq $key) { throw "HKLM\$name cannot be opened" }
+    $name = 'HKLM:\SYSTEM\CurrentControlSet\Control\Session Manager\Environment'
+    $key = Get-Item -LiteralPath $name
     try {
         $value = $key.GetValue('Path', $null, [Microsoft.Win32.RegistryValueOptions]::DoNotExpandEnvironmentNames)
-        if ($null -eq $value) { throw "HKLM\$name has no Path value" }
+        if ($null -eq $value) { throw "$name has no Path value" }
         [pscustomobject]@{ Value = [string] $value; Kind = $key.GetValueKind('Path') }
     } finally {
         $key.Dispose()
