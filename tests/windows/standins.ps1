@@ -4,7 +4,7 @@
 # the same name, so these answer instead, from the machine that the JSON file
 # $env:HALTCTL_MACHINE holds (pwsh_checks.py writes it; its msiexec stand-in
 # changes it). A path outside the registry goes to the cmdlet itself.
-function Read-Machine { Get-Content -Raw $env:HALTCTL_MACHINE | ConvertFrom-Json -AsHashtable }
+function Read-Machine { Get-Content -Raw -LiteralPath $env:HALTCTL_MACHINE | ConvertFrom-Json -AsHashtable }
 
 function New-Key([string] $Name, [hashtable] $Values, [hashtable] $Kinds) {
     $key = [pscustomobject] @{ Name = $Name; PSChildName = ($Name -split '\\')[-1]; Values = $Values; Kinds = $Kinds }
@@ -37,8 +37,8 @@ function Get-ItemProperty {
 }
 
 function Get-ChildItem {
-    [CmdletBinding()] param([Parameter(Position = 0)] [string] $Path, [string] $Filter)
-    if ($Path -notlike 'HKLM:\*') { return Microsoft.PowerShell.Management\Get-ChildItem @PSBoundParameters }
+    [CmdletBinding()] param([Parameter(Position = 0)] [string] $Path, [string] $LiteralPath, [string] $Filter)
+    if ("$Path$LiteralPath" -notlike 'HKLM:\*') { return Microsoft.PowerShell.Management\Get-ChildItem @PSBoundParameters }
     $machine = Read-Machine
     foreach ($name in $machine.answers.Keys) {
         if ($name -like "$Path\*" -and $name.Substring($Path.Length + 1) -notmatch '\\') {

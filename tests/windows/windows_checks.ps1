@@ -231,19 +231,19 @@ try {
     $packages = Join-Path $Artifacts 'packages'
     $zip = Join-Path $packages "haltctl-$Version-windows-$Arch.zip"
     $msi = Join-Path $packages "haltctl-$Version-windows-$Arch.msi"
-    $next = @(Get-ChildItem (Join-Path $Artifacts 'next') -Filter "haltctl-*-windows-$Arch.msi")
+    $next = @(Get-ChildItem -LiteralPath (Join-Path $Artifacts 'next') -Filter "haltctl-*-windows-$Arch.msi")
     if ($next.Count -ne 1) { Stop-Checks "expected one next-version MSI, found $($next.Count)" }
     $nextMsi = $next[0].FullName
     $nextVersion = $next[0].Name -replace '^haltctl-(.+)-windows-\w+\.msi$', '$1'
-    $table = Get-Content -Raw (Join-Path $PSScriptRoot 'cases.json') | ConvertFrom-Json
+    $table = Get-Content -Raw -LiteralPath (Join-Path $PSScriptRoot 'cases.json') | ConvertFrom-Json
     $banner = Join-Lines ($table.banner | ForEach-Object { $_.Replace('{version}', $Version) })
     $usage = Join-Lines $table.usage
-    $wxs = [xml] (Get-Content -Raw (Join-Path $PSScriptRoot '../../packaging/haltctl.wxs'))
+    $wxs = [xml] (Get-Content -Raw -LiteralPath (Join-Path $PSScriptRoot '../../packaging/haltctl.wxs'))
     $refusal = $wxs.Wix.Product.MajorUpgrade.DowngradeErrorMessage
 
     # The probe must be the one the build job proved.
     $probeSource = Join-Path $Artifacts "probe/haltctl-probe-$Arch.exe"
-    $probeHash = (Get-FileHash -Algorithm SHA256 $probeSource).Hash
+    $probeHash = (Get-FileHash -Algorithm SHA256 -LiteralPath $probeSource).Hash
     if ($probeHash -ne $ProbeSha256.ToUpperInvariant()) {
         Stop-Checks "the probe's SHA-256 is $probeHash, not the $ProbeSha256 the build job proved"
     }
@@ -282,23 +282,24 @@ try {
     $rights = Join-Path $Logs 'user-rights.inf'
     $exported = Invoke-Program (Join-Path $System32 'secedit.exe') @('/export', '/areas', 'USER_RIGHTS', '/cfg', $rights) `
         $null $System32
-    if ($exported.Status -ne 0 -or -not (Test-Path $rights)) {
+    if ($exported.Status -ne 0 -or -not (Test-Path -LiteralPath $rights)) {
         Stop-Checks "secedit /export /areas USER_RIGHTS failed (status $($exported.Status)): $($exported.Output)"
     }
-    $line = @(Get-Content $rights | Where-Object { $_ -match '^\s*SeShutdownPrivilege\s*=' })
+    $line = @(Get-Content -LiteralPath $rights | Where-Object { $_ -match '^\s*SeShutdownPrivilege\s*=' })
     $holders = if ($line.Count -eq 1) { @(($line[0] -split '=', 2)[1] -split ',' | ForEach-Object { $_.Trim().TrimStart('*') }) } else { @() }
     Write-Host "SeShutdownPrivilege is held by: $(if ($holders.Count) { $holders -join ', ' } else { 'nobody' })"
     if ($holders.Count -eq 0) { Stop-Checks 'secedit names no holder of SeShutdownPrivilege, though the job account holds it' }
 
     # The executables in a folder the standard user may read and run from.
     $work = Join-Path $env:SystemDrive 'haltctl-check'
-    Remove-Item -Recurse -Force $work -ErrorAction SilentlyContinue
+    Remove-Item -Recurse -Force -LiteralPath $work -ErrorAction SilentlyContinue
     New-Item -ItemType Directory $work | Out-Null
-    Expand-Archive $zip -DestinationPath $work
+    # Not Expand-Archive: it reads a bracket in the destination's path as a wildcard.
+    [System.IO.Compression.ZipFile]::ExtractToDirectory($zip, $work)
     $exe = Join-Path $work 'haltctl.exe'
     $probe = Join-Path $work 'haltctl-probe.exe'
-    Copy-Item $probeSource $probe
-    if ((Get-FileHash -Algorithm SHA256 $probe).Hash -ne $probeHash) { Stop-Checks 'the probe changed on copying' }
+    Copy-Item -LiteralPath $probeSource $probe
+    if ((Get-FileHash -Algorithm SHA256 -LiteralPath $probe).Hash -ne $probeHash) { Stop-Checks 'the probe changed on copying' }
 
     if (-not $client) {
         $password = -join ((1..10 | ForEach-Object { [char](Get-Random -Minimum 97 -Maximum 123) })) + 'Q7-x'
@@ -407,8 +408,8 @@ try {
 
     $ran = Invoke-Msiexec '/i' $msi 'install'
     [void](Test-Check ($ran.Status -eq 0) "msiexec /i $(Split-Path -Leaf $msi) /qn: $($ran.Status)")
-    [void](Test-Check ((Test-Path $installed) -and
-        (Get-FileHash $installed).Hash -eq (Get-FileHash $exe).Hash) "$installed is the released executable")
+    [void](Test-Check ((Test-Path -LiteralPath $installed) -and
+        (Get-FileHash -LiteralPath $installed).Hash -eq (Get-FileHash -LiteralPath $exe).Hash) "$installed is the released executable")
     $after = Read-SystemPath
     [void](Test-Check ($withFolder -ccontains $after.Value -and $after.Kind -eq $before.Kind) `
             "the machine's PATH is the old one and $folder ($($after.Kind))" "before: $($before.Value)`nafter:  $($after.Value)")
@@ -439,7 +440,7 @@ try {
 
     $ran = Invoke-Msiexec '/x' $nextMsi 'remove'
     [void](Test-Check ($ran.Status -eq 0) "msiexec /x /qn: $($ran.Status)")
-    [void](Test-Check (-not (Test-Path $folder)) "$folder is gone")
+    [void](Test-Check (-not (Test-Path -LiteralPath $folder)) "$folder is gone")
     $removed = Read-SystemPath
     [void](Test-Check ($removed.Value -ceq $before.Value -and $removed.Kind -eq $before.Kind) `
             "the machine's PATH is exactly as before the install ($($removed.Kind))" "before: $($before.Value)`nafter:  $($removed.Value)")
