@@ -83,7 +83,7 @@ def read_record(folder, record):
         lines = f.read().splitlines()
     stamps = [line[13:] for line in lines if line.startswith("# made from: ")]
     listed = {tuple(line.split(" ", 1)) for line in lines
-              if line.startswith(("file ", "dir "))}
+              if line.startswith(("file ", "dir ", "link "))}
     return listed | {("file", record)}, (stamps + [None])[0]
 
 

@@ -14,7 +14,7 @@ set -uo pipefail
 packages=$1 work=$2
 rm -rf "$work"
 mkdir -p "$work/bin"
-for tool in bash sed grep env cat sha256sum mkdir dirname flock mktemp chmod cp rm mv sleep; do
+for tool in bash sed grep env cat sha256sum mkdir dirname flock mktemp chmod cp rm mv sleep ln; do
   ln -s "$(command -v "$tool")" "$work/bin/$tool"
 done
 
@@ -73,7 +73,8 @@ if [ -n "${FAKE_NPM_INTERRUPTED:-}" ]; then
   kill -INT "$setup"
   for late in 1 2 3 4 5 6 7 8; do sleep 0.25; echo "wrote on $late" >>"$FAKE_WORK/npm.log"; done
 fi
-mkdir -p node_modules/linter
+mkdir -p node_modules/linter node_modules/.bin
+ln -s ../linter node_modules/.bin/linter  # as npm links a package's commands
 STANDIN
 chmod +x "$work/bin/"*
 mkdir "$work/lint"
@@ -139,8 +140,10 @@ for row in "${cases[@]}"; do
   rm -rf "$work/npm" "$work"/.npm.haltctl-* "$work/npm.log" "$work/pwsh" "$work/dotnet.log"
   case $settings in
     FAKE_LEFT=current) mkdir "$work/npm" && echo "$record" >"$work/npm/.haltctl-installed" ;;
-    FAKE_LEFT=older) mkdir "$work/npm" && echo "# made from: an earlier lockfile" \
-      >"$work/npm/.haltctl-installed" ;;
+    FAKE_LEFT=older) mkdir -p "$work/npm/node_modules/.bin" &&
+      ln -s ../old "$work/npm/node_modules/.bin/old" && printf '%s\n' "# made from: an earlier lockfile" \
+        "dir node_modules" "dir node_modules/.bin" "link node_modules/.bin/old" \
+        >"$work/npm/.haltctl-installed" ;;
     # Killed while it made its new folder, and while it moved one in (the
     # record, which lists everything, goes first).
     FAKE_LEFT=unfinished) mkdir -p "$work/.npm.haltctl-new-AbC123/node_modules" ;;
@@ -188,6 +191,7 @@ for row in "${cases[@]}"; do
     left=$(cd "$work" && compgen -G '.npm.haltctl-*')
     [ -n "$left" ] && problems+=("left $(echo $left)")
     [ -n "$ran" ] && [[ "$ran" != "ci --ignore-scripts "* ]] && problems+=("ran npm $ran")
+    [[ "$output" == *"setup: kept "* ]] && problems+=("took what the install made for another's")
     [[ "$settings" == FAKE_LEFT=current ]] && [ -n "$ran" ] &&
       problems+=("npm ran, though a whole install was there")
     [ "$settings" = FAKE_LEFT=foreign ] && ! [ -e "$work/npm/mine" ] &&
