@@ -26,6 +26,7 @@ there is replaced (scripts/environment/owned_folder.py). DIR may not touch
 the sources (only build/ may hold it) nor build/package.
 """
 import argparse
+import glob
 import hashlib
 import os
 import re
@@ -91,9 +92,12 @@ def at_epoch(epoch, command):
     msibuild stamp the current time into what they write. File times stay
     real (NO_FAKE_STAT): wixl dates the files in its cabinet from them, and
     they already are the epoch, where libfaketime 0.9.10 and later would
-    fake them too."""
-    return ["env", "TZ=UTC", "NO_FAKE_STAT=1", "faketime", "-f", "@" + time.strftime(
-        "%Y-%m-%d %H:%M:%S", time.gmtime(epoch))] + command
+    fake them too. libfaketime is preloaded itself: the faketime wrapper
+    leaves a semaphore in /dev/shm when it is killed, and a later wrapper
+    whose process id is the same then fails."""
+    library, = glob.glob("/usr/lib/*/faketime/libfaketime.so.1")[:1] or ["libfaketime.so.1"]
+    return ["env", "TZ=UTC", "NO_FAKE_STAT=1", "LD_PRELOAD=" + library, "FAKETIME=@"
+            + time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))] + command
 
 
 SIGNING = ["HALTCTL_SIGN_PFX", "HALTCTL_SIGN_PASSWORD_FILE", "HALTCTL_SIGN_TIMESTAMP_URL"]
