@@ -7,9 +7,9 @@ the same run; only the ratios mean anything on a shared machine.
     bench.py RUNS ARCH...          (the architectures to time under Wine)
     bench.py --times ARCH RUNS     (one architecture's Wine times, as JSON)
 
-An architecture that runs through QEMU here (the project's Wine environment
-says which) is timed inside the emulation, where QEMU's cost is paid by
-haltctl and its floor alike.
+Each architecture is timed in a Wine sandbox of its own (the project's Wine
+environment); one that runs through QEMU here pays QEMU's cost for haltctl
+and its floor alike.
 """
 import json
 import os
@@ -30,20 +30,21 @@ def wine_times(arch, runs):
     in turn so that both meet the same machine, which goes first swapping
     every round (the first of a pair pays for what the previous run left
     behind), with one server and the prefix's services kept running (the
-    server ends on its own 60 s after the last run)."""
-    if wine.emulated(arch):
-        timed = subprocess.run(["bash", wine.EMULATION, "exec", arch, "--", sys.executable,
-                                os.path.abspath(__file__), "--times", arch, str(runs)],
-                               stdout=subprocess.PIPE, text=True, check=True)
+    sandbox ends them)."""
+    if os.environ.get(wine.SANDBOX) != arch:
+        command = wine.sandbox_command(arch, [sys.executable, os.path.abspath(__file__),
+                                              "--times", arch, str(runs)])
+        timed = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True)
         return json.loads(timed.stdout.splitlines()[-1])
+    wine.prepare(arch)
     prefix = os.path.join(BUILD, "wine-" + arch)
-    wine.keep_prefix(prefix, arch)
-    loader = wine.choose_loader(arch)
+    wine.keep_prefix(prefix)
+    loader = wine.choose_commands(arch)
     env = wine.env(prefix)
     folder = os.path.join(BUILD, "windows-" + arch)
     programs = [("haltctl", [os.path.join(folder, "haltctl.exe"), "-?"]),
                 ("floor", [os.path.join(folder, "printf_floor.exe")])]
-    subprocess.run([wine.server_command(), "-p60"], env=env, check=True)
+    wine.start_server(prefix)
     subprocess.run(loader + ["cmd", "/c", "exit"], env=env, check=True)
     time.sleep(1)  # let the services settle
     times = {name: [] for name, _ in programs}
@@ -53,7 +54,6 @@ def wine_times(arch, runs):
             subprocess.run(loader + command, env=env, check=True, stdout=subprocess.DEVNULL)
             if round_ >= 2:
                 times[name].append(time.perf_counter() - started)
-    subprocess.run([wine.server_command(), "-k"], env=env)
     return times
 
 

@@ -9,26 +9,18 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/environment/setup.sh
-source scripts/environment/emulation.sh
 
 ensure_packages cmake ninja-build g++ python3 valgrind "${WINDOWS_PACKAGES[@]}" \
-  "${ARM64_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
-wine_arches=(x64)
-emulation_wanted x86 || ensure_packages "${WINE32_PACKAGES[@]}"
-for arch in x86 arm64; do
-  if ! emulation_wanted "$arch"; then
-    wine_arches+=("$arch")
-    continue
-  fi
-  # Timed through QEMU (scripts/environment/emulation.sh).
+  "${ARM64_PACKAGES[@]}"
+wine_arches=()
+for arch in x64 x86 arm64; do
   status=0
-  prepare_emulation "$arch" || status=$?
-  if [ "$status" -eq 0 ]; then
-    wine_arches+=("$arch")
-  elif [ "$status" -eq 2 ]; then
-    echo "bench: $EMULATION_BLOCKER: $arch is measured for its size only" >&2
+  why=$(ensure_wine "$arch") || status=$?
+  [ "$status" -ne 1 ] || exit 1
+  if [ "$status" -eq 2 ]; then
+    echo "bench: $why: $arch is measured for its size only" >&2
   else
-    exit 1
+    wine_arches+=("$arch")
   fi
 done
 

@@ -16,22 +16,18 @@
 #                in another version than the one that made that release
 #
 # The bytes depend only on the sources: every date in them is
-# SOURCE_DATE_EPOCH, which defaults to the time of the last commit.
+# SOURCE_DATE_EPOCH, by default the time of the last commit.
 # HALTCTL_SIGN_PFX (a PKCS#12 file), HALTCTL_SIGN_PASSWORD_FILE and
 # HALTCTL_SIGN_TIMESTAMP_URL sign the executables and the packages; any of
-# them set without a usable PFX is an error. Relative paths, in the
-# arguments and in these variables, are the caller's. Nothing else of the
-# caller's environment reaches the build: it runs with a short list of
-# variables of its own (see Clean below), so that no compiler or tool
-# variable (CPATH, LIBRARY_PATH, GCC_EXEC_PREFIX, CXXFLAGS, ...) can change
-# a byte. One release at a time in a clone: a second run stops at once.
+# them set without a usable PFX is an error. Relative paths are the
+# caller's. Nothing else of the caller's environment reaches the build (see
+# Clean below): no compiler variable (CPATH, CXXFLAGS, ...) can change a
+# byte. One release at a time in a clone: a second run stops at once.
 #
 # A folder given on the command line must be new or empty, and is never
-# replaced: nothing in it is removed. build/packages is the tools' own: an
-# earlier release there, holding nothing its record does not list, is
-# replaced by the new one. Neither may touch the sources or build/package.
-# Anything else stops the run before anything is built
-# (scripts/environment/owned_folder.py says how a release is put in place).
+# replaced. build/packages is the tools' own: an earlier release there is
+# replaced (scripts/environment/owned_folder.py). Neither may touch the
+# sources or build/package; anything else stops the run before it builds.
 set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."

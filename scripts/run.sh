@@ -7,23 +7,22 @@
 #
 # --x86    run the 32-bit build (needs Wine's 32-bit support; where the kernel
 #          cannot run 32-bit programs, or HALTCTL_X86_EMULATION=1, Wine's
-#          32-bit side runs through QEMU: scripts/environment/emulation.sh); the
-#          default is x64
+#          32-bit side runs through QEMU); the default is x64
 # --arm64  run the ARM64 build, under Debian's arm64 Wine through QEMU (on a
-#          host that is not arm64: scripts/environment/emulation.sh)
-# --fresh  use a throwaway prefix for this run instead of the kept one
+#          host that is not arm64)
+# --fresh  use a throwaway prefix for this run instead of the kept one: made
+#          in the run's sandbox, it is gone with it
 # --       end of this script's options: all that follows goes to haltctl
 #
 # The prefix is build/wine-<arch>, made on first use (about 20 s) and kept,
 # so later runs take a second or a few (a session end makes Wine start the
-# prefix's programs again). Never ~/.wine. Runs for one architecture take
-# turns: a second one waits for the first.
+# prefix's programs again). Never ~/.wine. Each Wine program runs in a
+# sandbox that the kernel cleans up (scripts/environment/wine.py). Runs for
+# one architecture take turns: a second one waits for the first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/environment/setup.sh
-source scripts/environment/emulation.sh
 
-arguments=("$@")
 arch=x64
 fresh=false
 while [ $# -gt 0 ]; do
@@ -38,29 +37,19 @@ while [ $# -gt 0 ]; do
 done
 
 preset=windows-$arch
-ensure_packages cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
+wine=(/usr/bin/python3 scripts/environment/wine.py)
+ensure_packages cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}"
 [ "$arch" = arm64 ] && ensure_packages "${ARM64_PACKAGES[@]}"
-if [ "$arch" != x64 ] && [ -z "${HALTCTL_EMULATION_ROOT:-}" ]; then
-  if emulation_wanted "$arch"; then
-    # The architecture's Wine through QEMU: this script again, inside the
-    # emulation.
-    status=0
-    prepare_emulation "$arch" || status=$?
-    if [ "$status" -eq 2 ]; then
-      echo "run: $EMULATION_BLOCKER; run the x64 build instead" >&2
-    fi
-    [ "$status" -eq 0 ] || exit 1
-    exec scripts/environment/emulation.sh exec "$arch" -- scripts/run.sh "${arguments[@]}"
-  fi
-  [ "$arch" = x86 ] && ensure_packages "${WINE32_PACKAGES[@]}"
+status=0
+why=$(ensure_wine "$arch") || status=$?
+if [ "$status" -ne 0 ]; then
+  [ -z "$why" ] || echo "run: $why$([ "$arch" = x64 ] || echo '; run the x64 build instead')" >&2
+  exit 1
 fi
 
 # One run at a time for each architecture: a session end ends every
 # program of the prefix, and the build folder, the prefix and the trace
-# must be this run's own until it has said what happened. Wine's programs
-# outlive the run (its server and the prefix's services linger), so none of
-# them gets the lock's descriptor: every command that may start Wine runs
-# with it closed.
+# must be this run's own until it has said what happened.
 mkdir -p build
 exec {lock}>>"build/run-$arch.lock"
 if ! flock -n "$lock"; then
@@ -74,23 +63,11 @@ if ! build_preset "build/run-$arch.log" "$preset"; then
   exit 1
 fi
 
-# The project's Wine environment (the prefix, the loader, Wine's settings).
-wine=(/usr/bin/python3 scripts/environment/wine.py)
-# A throwaway prefix that a killed run could not remove: no other run of
-# this architecture is using it while this one holds the lock.
-for left in "build/wine-$arch-fresh."??????{,.making}; do
-  left=${left%.making}
-  [ -e "$left" ] || [ -e "$left.making" ] || continue
-  echo "run: removing $left, a throwaway prefix left by an interrupted run" >&2
-  "${wine[@]}" remove "$left" {lock}>&- || exit 1
-done
-if $fresh; then
-  prefix=$(mktemp -u "$PWD/build/wine-$arch-fresh.XXXXXX")
-  trap '"${wine[@]}" remove "$prefix" {lock}>&-' EXIT
-else
+prefix=--fresh
+if ! $fresh; then
   prefix=$PWD/build/wine-$arch
+  "${wine[@]}" prefix "$arch" "$prefix"
 fi
-"${wine[@]}" prefix "$arch" "$prefix" {lock}>&-
 
 trace=build/run-$arch.trace
 if ! : >"$trace"; then
@@ -99,7 +76,7 @@ if ! : >"$trace"; then
 fi
 set +e
 "${wine[@]}" exec "$arch" "$prefix" --debug +relay -- "build/$preset/haltctl.exe" "$@" \
-  2>"$trace" {lock}>&-
+  2>"$trace"
 status=$?
 set -e
 
@@ -108,8 +85,6 @@ call=$(sed -n 's/^.*:Call user32\.ExitWindowsEx(\([0-9a-fA-F]*\),.*/\1/p' "$trac
 answer=$(sed -n 's/^.*:Ret  user32\.ExitWindowsEx() retval=\([0-9a-fA-F]*\) .*/\1/p' "$trace" |
   head -n 1)
 if [ -n "$call" ]; then
-  # The session end Wine started ends the prefix's programs.
-  "${wine[@]}" wait "$arch" "$prefix" {lock}>&-
   flags=$((16#$call))
   words=""
   ((flags & 1)) && words+=" + shutdown"

@@ -14,41 +14,45 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/environment/setup.sh
-source scripts/environment/emulation.sh
+
+# One suite at a time in a clone: the presets' folders and build/tmp are
+# the suite's own until it ends.
+if ! mkdir -p build || ! exec {lock}>>build/test.lock; then
+  echo "test: cannot write build/test.lock: is build/ yours?" >&2
+  exit 1
+fi
+if ! flock -n "$lock"; then
+  echo "test: waiting for the other scripts/test.sh in this clone to end" >&2
+  flock "$lock"
+fi
 
 ensure_packages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
   "${ARM64_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" \
   "${WINE64_PACKAGES[@]}"
-if ! emulation_wanted x86; then
-  ensure_packages "${WINE32_PACKAGES[@]}"
-fi
-# The Wine cases of an emulated architecture run through QEMU
-# (scripts/environment/emulation.sh): arm64 on any host that is not arm64.
-for arch in x86 arm64; do
-  emulation_wanted "$arch" || continue
+# The Wine cases of an emulated architecture run through QEMU, in a root
+# made here: arm64 on any host that is not arm64, x86 where the kernel
+# cannot run 32-bit programs.
+for arch in x64 x86 arm64; do
   status=0
-  prepare_emulation "$arch" || status=$?
-  if [ "$status" -eq 2 ]; then
-    echo "setup: $EMULATION_BLOCKER; the $arch Wine cases will be reported as skipped"
-  fi
+  why=$(ensure_wine "$arch") || status=$?
+  [ "$status" -ne 2 ] || echo "setup: $why; the $arch Wine cases will be reported as skipped"
   [ "$status" -ne 1 ] || exit 1
 done
 ensure_npm_packages build/npm "${LINT_NPM_PACKAGES[@]}"
 ensure_pwsh build/pwsh
 
 if ! mkdir -p build/logs || ! [ -w build/logs ]; then
-  echo "test: cannot write build/logs: is build/ yours? (sudo leaves it root's)" >&2
+  echo "test: cannot write build/logs: is build/ yours?" >&2
   exit 1
 fi
 summary=()
 failed=0
 started=$SECONDS
-# The suite's tools write their temporary files in a folder of its own, and
-# its Wine harness notes each server folder it makes in /tmp (Wine keeps
-# them there): both are checked at the end, and nothing else on the machine.
-export TMPDIR=$PWD/build/tmp HALTCTL_WINE_FOLDERS=$PWD/build/logs/wine-folders
-if ! rm -rf "$TMPDIR" || ! mkdir -p "$TMPDIR" || ! : >"$HALTCTL_WINE_FOLDERS"; then
-  echo "test: cannot remake $TMPDIR: is build/ yours? (sudo leaves it root's)" >&2
+# The suite's tools write their temporary files in a folder of its own,
+# checked at the end (Wine's are in its sandboxes, gone with them).
+export TMPDIR=$PWD/build/tmp
+if ! rm -rf "$TMPDIR" || ! mkdir -p "$TMPDIR"; then
+  echo "test: cannot remake $TMPDIR: is build/ yours?" >&2
   exit 1
 fi
 for preset in host host-asan fuzz windows-x64 windows-x86 windows-arm64 release; do
@@ -72,14 +76,10 @@ for preset in host host-asan fuzz windows-x64 windows-x86 windows-arm64 release;
   sed -n 's/^[0-9]*: \(fuzz: .*\)$/               \1/p' "$log"
 done
 
-# What the suite's tools left: files in its temporary folder, and Wine
-# server folders of its own prefixes.
+# What the suite's tools left in its temporary folder.
 left=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -printf '%f\n' | paste -sd' ')
-while read -r folder; do
-  if [ -e "$folder" ]; then left+=" $folder"; fi
-done <"$HALTCTL_WINE_FOLDERS"
-if [ -n "${left# }" ]; then
-  summary+=("left behind by the suite's tools: ${left# }")
+if [ -n "$left" ]; then
+  summary+=("left behind by the suite's tools: $left")
   failed=1
 fi
 

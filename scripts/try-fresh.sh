@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Tries the README's two commands as a newcomer would: on a minimal Debian
-# root (made with debootstrap, cached between runs) that has none of the
+# root (made with mmdebstrap, cached between runs) that has none of the
 # project's packages, as root (or with --user as a plain user who may use
-# sudo, without a password since nobody is there to type it), with a clone
-# of the current commit. Prints each command's time and last lines, and
-# exits non-zero if either failed.
+# sudo, without a password since nobody is there to type it, and who has
+# subordinate ids, as adduser gives one), with a clone of the current
+# commit. Prints each command's time and last lines, and exits non-zero if
+# either failed.
 # A maintainer's tool, not part of scripts/test.sh: the first run of a suite
 # downloads its base system, and each run about 600 MB of packages.
 #
@@ -23,36 +24,26 @@ if [ "${1:-}" = --user ]; then as_user=true; shift; fi
 suite=${1:?usage: scripts/try-fresh.sh [--user] SUITE (bookworm, trixie, ...)}
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 if [ "$(id -u)" -ne 0 ]; then
-  echo "try-fresh: error: debootstrap, chroot and mount need root: run it with sudo" >&2
+  echo "try-fresh: error: mmdebstrap, pivot_root and mount need root: run it with sudo" >&2
   exit 1
 fi
-ensure_packages debootstrap git python3 arch-test
+ensure_packages mmdebstrap git python3 arch-test
 
 fresh=$PWD/build/fresh
 base=$fresh/$suite-base
 run=$fresh/$suite-run
 mkdir -p "$fresh"
-if [ ! -e "$base/.complete" ]; then
-  # Made in SUITE-base.new and renamed when whole; debootstrap's mounts
-  # live in a namespace of its own. What an interrupted run left (a base
-  # without its mark, from older runs, too) is removed first, and said.
-  for partial in "$base" "$base.new"; do
-    [ -e "$partial" ] || continue
-    remove_unfinished "$partial" try-fresh || exit 1
-    echo "try-fresh: starting the $suite root afresh: an earlier run left $partial unfinished" >&2
-  done
-  echo "try-fresh: making a minimal $suite root in $base (once; a few minutes)" >&2
-  if ! debootstrap_alone "$suite" "$base.new" "$mirror" >"$fresh/$suite-debootstrap.log" 2>&1; then
-    tail -n 20 "$fresh/$suite-debootstrap.log" >&2
-    echo "try-fresh: error: debootstrap $suite failed (whole output: $fresh/$suite-debootstrap.log)" >&2
-    exit 1
-  fi
-  touch "$base.new/.complete"
-  mv -T "$base.new" "$base"
-fi
+# Made beside it and put in place when whole (owned_folder.py); mmdebstrap
+# mounts in the root it makes, in a mount namespace of its own.
+/usr/bin/python3 scripts/environment/owned_folder.py make "$base" .haltctl-root \
+  "minbase $suite $mirror" "a minimal Debian $suite" -- unshare --mount --propagation=private \
+  mmdebstrap --quiet --variant=minbase "$suite" . "$mirror"
 
 commit=$(git rev-parse --short HEAD)
-remove_unfinished "$run" try-fresh || exit 1
+if [ -e "$run" ]; then
+  echo "try-fresh: removing $run, left by an interrupted run" >&2
+  rm -rf --one-file-system "$run"
+fi
 trap 'rm -rf --one-file-system "$run"' EXIT
 cp -a "$base" "$run"
 # This machine's own network settings: its resolver, and the certificate
@@ -66,7 +57,7 @@ fi
 user=root home=/root
 $as_user && user=newcomer home=/home/newcomer
 echo "try-fresh: $suite ($(cat "$run/etc/debian_version")), commit $commit, as $user," \
-  "32-bit programs: $(if can_run_32bit_programs; then echo yes; else echo no; fi)" >&2
+  "32-bit programs: $(if arch-test -n i386 >/dev/null 2>&1; then echo yes; else echo no; fi)" >&2
 
 # Each command in the root, as USER with an environment like a login's and
 # no stdin, as CI runs it. Prints "STATUS SECONDS".
@@ -81,7 +72,7 @@ run_in_root() {
       mount -t tmpfs tmpfs "$root/dev/shm"
       mount -t tmpfs tmpfs "$root/tmp"
       # pivot_root, not chroot: a chrooted process may not make the user
-      # namespace in which the x86 build runs through QEMU.
+      # namespaces in which every Wine run, and the making of its roots, work.
       mount --rbind "$root" "$root"
       cd "$root" && pivot_root . . && umount -l .
       exec /usr/sbin/runuser -u "$user" -- /usr/bin/env -i HOME="$home" \
@@ -97,7 +88,7 @@ if $as_user; then
   # A user who may use sudo, as on a newcomer's own machine.
   read -r status seconds < <(run_in_root user root "apt-get update -qq &&
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends sudo &&
-    useradd -m -s /bin/bash $user &&
+    touch /etc/subuid /etc/subgid && useradd -m -s /bin/bash $user &&
     echo '$user ALL=(ALL) NOPASSWD: ALL' >/etc/sudoers.d/$user")
   if [ "$status" -ne 0 ]; then
     tail -n 15 "$fresh/$suite-user.log" >&2

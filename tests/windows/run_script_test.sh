@@ -3,8 +3,8 @@
 # with a caller's WINEARCH and WINESERVER that must not reach Wine. Each
 # run's last line must describe its own request, the lock they take turns
 # with must be free once both have ended (Wine's lingering programs may not
-# hold it), and a --fresh run must leave nothing of its prefix in build/,
-# nor of one that a killed run left.
+# hold it), a --fresh run must leave nothing of its prefix in build/, and
+# a second scripts/test.sh must wait for the one that runs.
 #
 #   run_script_test.sh SOURCE WORK
 set -uo pipefail
@@ -42,8 +42,7 @@ for round in 1 2; do
     failures=$((failures + 1))
   fi
 done
-# With a throwaway prefix that a killed run left behind, to be removed.
-mkdir -p "$source/build/wine-x64-fresh.killed/drive_c"
+# A throwaway prefix lives in the run's sandbox: nothing of it in build/.
 bash "$source/scripts/run.sh" --fresh -? </dev/null >"$work/fresh" 2>&1
 status=$? left=$(find "$source/build" -maxdepth 1 -name 'wine-x64-fresh*' -printf '%f ')
 if [ "$status" -ne 0 ] || [ -n "$left" ]; then
@@ -51,7 +50,21 @@ if [ "$status" -ne 0 ] || [ -n "$left" ]; then
   sed 's/^/       | /' "$work/fresh"
   failures=$((failures + 1))
 else
-  echo "ok   run.sh --fresh -? left nothing in build/, nor what a killed one left"
+  echo "ok   run.sh --fresh -? left nothing in build/"
+fi
+# A second scripts/test.sh in the clone waits for the first (this suite's
+# own, or the lock held here): it never starts, so it cannot break it.
+{
+  flock -n 9 || true
+  timeout 5 bash "$source/scripts/test.sh" </dev/null >"$work/second" 2>&1
+  status=$?
+} 9>>"$source/build/test.lock"
+if [ "$status" -eq 124 ] && grep -q "^test: waiting for the other scripts/test.sh" "$work/second"; then
+  echo "ok   a second scripts/test.sh waits for the first"
+else
+  echo "FAIL a second scripts/test.sh: status $status, expected it to wait:"
+  sed 's/^/       | /' "$work/second"
+  failures=$((failures + 1))
 fi
 rm -rf "$work"
 exit $((failures > 0))
