@@ -249,7 +249,7 @@ for row in "${cases[@]}"; do
   if [[ "$arguments" == ensure_wine_root* ]]; then
     root=$roots/${arguments#* }-root/$codename
     ran=$(cat "$work/mmdebstrap.log" 2>/dev/null)
-    [ "$got/$(compgen -G "$root/.haltctl-root")" = "0/" ] && problems+=("no record in $root")
+    [ "$got" -eq 0 ] && ! [ -e "$root/.haltctl-root" ] && problems+=("no record in $root")
     [ "$got" -eq 0 ] && ! [ -d "$root/usr/lib/wine" ] && problems+=("no $root/usr/lib/wine")
     [ "$got" -ne 0 ] && [ -e "$root" ] && problems+=("a root after a failure")
     grep -qvx env "$work/sudo.log" 2>/dev/null && problems+=("more than apt-get ran through sudo")
