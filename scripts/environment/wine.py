@@ -87,14 +87,20 @@ def root_folder(arch):
     return os.path.join(PROJECT, "build", "%s-root" % arch, release)
 
 
+def shown_folders():
+    """The project folder and the current one, which a sandbox shows."""
+    return [f for f in dict.fromkeys([PROJECT, os.getcwd()]) if f != "/"]
+
+
 def sandbox_command(arch, command):
     """COMMAND in a sandbox (see the module's text): the host's files, its
     own /tmp, the project and current folders at their paths. Root's user
     id in it is 1: a sandbox whose user is root may not mount /proc in one
     inside it."""
     binds = ["--uid", "1", "--gid", "1"] if os.getuid() == 0 else []
-    for folder in dict.fromkeys([PROJECT, os.getcwd()]):
-        binds += ["--bind", folder, folder]
+    for folder in shown_folders():
+        if folder.startswith("/tmp/"):  # the rest of the host is there already
+            binds += ["--bind", folder, folder]
     return (["bwrap", "--unshare-user", "--unshare-pid", "--die-with-parent",
              "--dev-bind", "/", "/", "--tmpfs", "/tmp"] + binds +
             ["--proc", "/proc", "--setenv", SANDBOX, arch, "--"] + list(command))
@@ -104,7 +110,7 @@ def view_command(root, command):
     """COMMAND with ROOT shown as / (in the sandbox): the root's folders
     read-only (writable where the project or current folder's mount point
     must be made), its links, /dev, /proc, /sys, /tmp and those two."""
-    shown = dict.fromkeys([PROJECT, os.getcwd()])
+    shown = shown_folders()
     view = ["bwrap"]
     for name in sorted(os.listdir(root)):
         path = os.path.join(root, name)
