@@ -62,8 +62,8 @@ ensure_wine_root() {
   root=$(dirname "$root")/build/$arch-root/$suite
   qemu=qemu-user${QEMU_SUITE[$suite]:+/${QEMU_SUITE[$suite]}}
   if [ "$arch" = arm64 ]; then
-    options=(--variant=extract "--architectures=arm64,$host" --include="wine,wine64,${qemu/qemu-user/qemu-user:$host}"
-      --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr)
+    options=(--variant=extract "--architectures=arm64,$host"
+      --include="wine,wine64,${qemu/qemu-user/qemu-user:$host}")
     size="about 130 MB to download, 800 MB on disk"
   else
     options=(--variant=apt "--architectures=$host,i386" --include="wine,wine64,wine32:i386,$qemu")
@@ -87,6 +87,15 @@ ensure_wine_root() {
       if [ "$(id -u)" -eq 0 ]; then wrap=(unshare --mount --propagation=private); fi
       "${wrap[@]}" mmdebstrap --quiet "${@:3}" | tar -x --exclude="./dev/*"
       chmod -R u+w .
+      # /usr merged, as a Debian system has it since 12 (an extract-only
+      # root has only what the packages hold): the arm64 programs ask for
+      # /lib/ld-linux-aarch64.so.1, which Debian 13 ships in /usr/lib.
+      for folder in bin sbin lib; do
+        if [ -d "$folder" ] && ! [ -L "$folder" ]; then
+          mkdir -p "usr/$folder" && cp -a "$folder/." "usr/$folder/" && rm -rf "$folder"
+        fi
+        [ -e "$folder" ] || [ -L "$folder" ] || ln -s "usr/$folder" "$folder"
+      done
       if [ "$1" = arm64 ]; then
         gcc -static -Os -DEMULATOR="\"/usr/bin/qemu-aarch64\"" -o usr/lib/wine/wineserver "$2"
         ln -sf ../../bin/qemu-aarch64 usr/lib/wine/wine64-preloader
