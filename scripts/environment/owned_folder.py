@@ -11,6 +11,8 @@ made; what a killed run left beside it, the next run removes. setup.sh calls
 
 to make FOLDER by running COMMAND in a new folder beside it, unless its
 record RECORD names STAMP (what it was made from); WHAT names the contents.
+COMMAND runs in a process group of its own under `owned_folder.py guard`,
+which kills that group when the run ends, even by SIGKILL.
 """
 import contextlib
 import ctypes
@@ -26,6 +28,7 @@ import tempfile
 NEW = ".%s.haltctl-new-"  # the folder a run makes beside the target
 SIGNALS = {signal.SIGINT, signal.SIGTERM, signal.SIGHUP}
 AT_FDCWD, RENAME_NOREPLACE = -100, 1
+PR_SET_PDEATHSIG = 1
 LIBC = ctypes.CDLL(None, use_errno=True)
 
 
@@ -235,8 +238,10 @@ def make(folder, record, stamp, what, command):
         say("installing %s into %s" % (what, folder))
         # In a process group of its own, so that an interruption stops it
         # whole before its folder is removed.
-        child = subprocess.Popen(command, cwd=new, stdout=sys.stderr,
-                                 start_new_session=True)
+        child = subprocess.Popen(
+            [sys.executable, os.path.abspath(__file__), "guard",
+             str(os.getpid())] + command,
+            cwd=new, stdout=sys.stderr, start_new_session=True)
         if child.wait() != 0:
             say("error: could not install %s (the message is above)" % what)
             return 1
@@ -261,7 +266,22 @@ def make(folder, record, stamp, what, command):
         os.close(lock)
 
 
+def guard(parent, command):
+    """Leads the process group that runs command and kills all of it when
+    parent ends first, however it ends: the kernel sends the signal."""
+    def kill_group(*_):
+        os.killpg(0, signal.SIGKILL)
+    for signum in SIGNALS:
+        signal.signal(signum, kill_group)
+    LIBC.prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
+    if os.getppid() != parent:  # it ended before the signal was asked for
+        kill_group()
+    return subprocess.call(command)
+
+
 def main(argv):
+    if len(argv) > 3 and argv[1] == "guard":
+        return guard(int(argv[2]), argv[3:])
     if len(argv) < 8 or argv[1] != "make" or argv[6] != "--":
         print("\n\n".join(__doc__.split("\n\n")[1:]), file=sys.stderr)
         return 2

@@ -41,17 +41,25 @@ cat >"$work/bin/id" <<'STANDIN'
 #!/bin/bash
 if [ "$1" = -u ]; then echo "$FAKE_UID"; else real-id "$@"; fi
 STANDIN
+# signal-setup SIGNAL: sends it to the owned_folder.py make above.
+cat >"$work/bin/signal-setup" <<'STANDIN'
+#!/bin/bash
+setup=$PPID
+while mapfile -d '' -t argv <"/proc/$setup/cmdline" && [ "${argv[2]:-}" != make ]; do
+  read -r _ _ _ setup _ <"/proc/$setup/stat"
+done
+kill "-$1" "$setup"
+STANDIN
 # A root as a tar stream on stdout, as `mmdebstrap ... SUITE -` writes it.
 cat >"$work/bin/mmdebstrap" <<'STANDIN'
 #!/bin/bash
 echo "$*" >>"$FAKE_WORK/mmdebstrap.log"
 [ -n "${FAKE_MMDEBSTRAP_FAILS:-}" ] && { echo "E: cannot find a source for wine" >&2; exit 1; }
 if [ -n "${FAKE_MMDEBSTRAP_INTERRUPTED:-}" ]; then
-  # Ctrl-C reaches the set-up (owned_folder.py, above the shell that runs
-  # this and tar), while this goes on writing, as apt would.
+  # Ctrl-C (or SIGKILL) reaches the set-up, owned_folder.py above the
+  # shell that runs this and tar, while this goes on writing, as apt would.
   trap '' INT TERM
-  read -r _ _ _ setup _ <"/proc/$PPID/stat"
-  kill -INT "$setup"
+  signal-setup "$FAKE_MMDEBSTRAP_INTERRUPTED"
   for late in 1 2 3 4 5 6 7 8; do sleep 0.25; echo "wrote on $late" >>"$FAKE_WORK/mmdebstrap.log"; done
 fi
 staged=$(mktemp -d)
@@ -92,11 +100,10 @@ echo "$*" >>"$FAKE_WORK/npm.log"
 [ -n "${FAKE_NPM_FAILS:-}" ] && { echo "npm ERR! 404 Not Found" >&2; exit 1; }
 [ -f package-lock.json ] || { echo "npm ERR! no package-lock.json here" >&2; exit 1; }
 if [ -n "${FAKE_NPM_INTERRUPTED:-}" ]; then
-  # Ctrl-C reaches the set-up (the parent of the shell that runs npm),
-  # while npm, like the real one, goes on writing for a while.
+  # Ctrl-C reaches the set-up (owned_folder.py, above the shell that runs
+  # npm), while npm, like the real one, goes on writing for a while.
   trap '' INT TERM
-  read -r _ _ _ setup _ <"/proc/$PPID/stat"
-  kill -INT "$setup"
+  signal-setup INT
   for late in 1 2 3 4 5 6 7 8; do sleep 0.25; echo "wrote on $late" >>"$FAKE_WORK/npm.log"; done
 fi
 mkdir -p node_modules/linter node_modules/.bin
@@ -141,7 +148,8 @@ cases=(
   "root: first make, umask 077, a mirror of one's own|FAKE_UMASK=077 DEBIAN_MIRROR=http://mirror.example/debian|ensure_wine_root arm64|0|installing Debian|"
   "root: x86, made already|FAKE_LEFT=root|ensure_wine_root x86|0||"
   "root: after a killed making|FAKE_LEFT=unfinished-root|ensure_wine_root x86|0|left by an interrupted run|"
-  "root: Ctrl-C while mmdebstrap runs|FAKE_MMDEBSTRAP_INTERRUPTED=1|ensure_wine_root arm64|130|stopped by SIGINT|"
+  "root: Ctrl-C while mmdebstrap runs|FAKE_MMDEBSTRAP_INTERRUPTED=INT|ensure_wine_root arm64|130|stopped by SIGINT|"
+  "root: the set-up killed while mmdebstrap runs|FAKE_MMDEBSTRAP_INTERRUPTED=KILL|ensure_wine_root arm64|137|installing Debian|"
   "root: mmdebstrap fails|FAKE_MMDEBSTRAP_FAILS=1|ensure_wine_root arm64|1|E: cannot find a source for wine|"
 )
 roots=$work/project/build
@@ -216,7 +224,8 @@ for row in "${cases[@]}"; do
   [ "$status" -gt 1 ] && [ "$got" -ne "$status" ] && problems+=("status $got, expected $status")
   [ "$status" -eq 0 ] && [[ "$output" != *"returned 0" ]] && problems+=("the caller did not go on")
   [ -z "$text" ] && [ "$output" != "returned 0" ] && problems+=("it said something")
-  [ "$status" -ne 0 ] && [[ "$output" != *"setup: error: "* && "$output" != *"setup: stopped by "* ]] &&
+  [ "$status" -ne 0 ] && [ "$status" -ne 137 ] &&
+    [[ "$output" != *"setup: error: "* && "$output" != *"setup: stopped by "* ]] &&
     problems+=("no error message")
   [[ "$output" != *"$text"* ]] && problems+=("no '$text' in the output")
   [ "$last" != "$call" ] && problems+=("last apt-get call '$last', expected '$call'")
@@ -255,12 +264,13 @@ for row in "${cases[@]}"; do
     grep -qvx env "$work/sudo.log" 2>/dev/null && problems+=("more than apt-get ran through sudo")
     [ -n "$(find "$roots" ! -user "$("$work/bin/real-id" -u)" 2>/dev/null)" ] &&
       problems+=("files in build/ that are not the caller's")
-    [ -n "$(cd "$roots"/*-root 2>/dev/null && compgen -G ".*.haltctl-new-*")" ] &&
+    # What a killed run left, the next one removes (a row above).
+    [ "$status" -ne 137 ] && [ -n "$(cd "$roots"/*-root 2>/dev/null && compgen -G ".*.haltctl-new-*")" ] &&
       problems+=("left a new folder")
     [[ "$settings" == FAKE_LEFT=root ]] && [ -n "$ran" ] && problems+=("remade a root made already")
     [[ "$settings" == *mirror.example* && "$ran" != *"deb http://mirror.example/debian $codename main"* ]] &&
       problems+=("the mirror did not reach mmdebstrap: $ran")
-    if [[ "$settings" == FAKE_MMDEBSTRAP_INTERRUPTED=1 ]]; then
+    if [[ "$settings" == FAKE_MMDEBSTRAP_INTERRUPTED=* ]]; then
       sleep 2
       grep -q '^wrote on' "$work/mmdebstrap.log" && problems+=("mmdebstrap went on after the set-up returned")
     fi
