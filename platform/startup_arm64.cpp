@@ -52,6 +52,14 @@ T* AtRva(const RVA rva) {
   __builtin_unreachable();
 }
 
+// What the helper returns when the DLL or the function is not there: lld's
+// thunk jumps to it as to the function, so the exception is raised from the
+// caller's call. Raised inside the helper, it would have to be unwound
+// through the thunk, which has no unwind data: Wine's unwinder then takes it
+// for a leaf that returns to itself and loops for ever.
+[[noreturn]] void ModuleNotFound() { DelayLoadFailed(ERROR_MOD_NOT_FOUND); }
+[[noreturn]] void ProcedureNotFound() { DelayLoadFailed(ERROR_PROC_NOT_FOUND); }
+
 }  // namespace
 
 FILE* (*const __imp___acrt_iob_func)(unsigned) = StandardStream;
@@ -72,12 +80,14 @@ extern "C" void mainCRTStartup() {
 
 // Called by the delay-load thunk of the function whose address slot is
 // `slot` at its first call: loads the DLL once, finds the function, writes
-// its address into the slot for every later call, and returns it.
+// its address into the slot for every later call, and returns it. Where
+// either is missing, it returns what raises the failure, and every later
+// call tries again.
 extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC* slot) {
   HMODULE* const module = AtRva<HMODULE>(descriptor->rvaHmod);
   if (*module == nullptr) {
     *module = LoadLibraryA(AtRva<const char>(descriptor->rvaDLLName));
-    if (*module == nullptr) DelayLoadFailed(ERROR_MOD_NOT_FOUND);
+    if (*module == nullptr) return reinterpret_cast<FARPROC>(ModuleNotFound);
   }
   const auto index = slot - AtRva<FARPROC>(descriptor->rvaIAT);
   const ULONGLONG entry = AtRva<const IMAGE_THUNK_DATA>(descriptor->rvaINT)[index].u1.AddressOfData;
@@ -86,7 +96,7 @@ extern "C" FARPROC WINAPI __delayLoadHelper2(PCImgDelayDescr descriptor, FARPROC
           ? reinterpret_cast<const char*>(static_cast<ULONG_PTR>(entry & 0xFFFF))
           : AtRva<const IMAGE_IMPORT_BY_NAME>(static_cast<RVA>(entry))->Name;
   const FARPROC function = GetProcAddress(*module, name);
-  if (function == nullptr) DelayLoadFailed(ERROR_PROC_NOT_FOUND);
+  if (function == nullptr) return reinterpret_cast<FARPROC>(ProcedureNotFound);
   *slot = function;
   return function;
 }
