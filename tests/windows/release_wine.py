@@ -29,11 +29,11 @@ import wine  # noqa: E402
 RELEASE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "scripts", "release", "release.py")
 # The folder under C:\ that the MSI's Program Files folder is under Wine.
-# Wine's msi gives ProgramFiles64Folder (and ProgramFilesFolder) a value only
-# where the processor is x86 or x64 (set_installer_properties), so under
-# arm64 Wine the package's folder falls back to the drive's root; Windows
-# Installer on ARM64 resolves it to C:\Program Files.
-FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)", "arm64": ""}
+# Wine 8's msi gives ProgramFiles64Folder (and ProgramFilesFolder) a value
+# only where the processor is x86 or x64 (set_installer_properties), so under
+# its arm64 Wine the package's folder falls back to the drive's root. Wine 10
+# resolves it to C:\Program Files, as Windows Installer on ARM64 does.
+FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)", "arm64": "Program Files"}
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 BANNER = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
 
@@ -70,6 +70,15 @@ def path_entries(path, added=None):
         return None
     return [entry.rstrip("\\").lower() for entry in path.split(";") if entry] + \
         ([added.lower()] if added else [])
+
+
+def program_files(prefix, arch):
+    """FOLDER[arch], or "" for arm64 under Wine 8 and older."""
+    out, _, _ = wine.run(prefix, ["--version"])
+    major = re.match(rb"wine-(\d+)", out)
+    if arch == "arm64" and major and int(major.group(1)) <= 8:
+        return ""
+    return FOLDER[arch]
 
 
 def msiexec(prefix, *args):
@@ -110,8 +119,9 @@ def main():
         prefix = folder.prefix("prefix")
         wine.make(prefix)
         wine.start_server(prefix)
-        installed = os.path.join(prefix, "drive_c", FOLDER[arch], "haltctl")
-        windows_folder = "C:\\" + "\\".join(filter(None, [FOLDER[arch], "haltctl"]))
+        under = program_files(prefix, arch)
+        installed = os.path.join(prefix, "drive_c", under, "haltctl")
+        windows_folder = "C:\\" + "\\".join(filter(None, [under, "haltctl"]))
 
         path = system_path(prefix)
         step(path is not None, "the system PATH before installing: %s" % path)
