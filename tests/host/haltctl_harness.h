@@ -9,6 +9,7 @@
 #include "tests/host/child_process.h"
 
 extern const char kBannerLine1[];
+extern const char kBannerLine2[];
 extern const char kUsageText[];
 
 struct Output {
@@ -19,7 +20,7 @@ struct Output {
 
 Output SplitBanner(const std::string& out);
 
-// Banner line 1 exactly; line 2 two blanks and some text, one line.
+// Both banner lines, exactly.
 void ExpectBanner(const Output& output);
 
 // Runs RunHaltctl("haltctl", args...) in a child whose simulated session is

@@ -15,6 +15,7 @@ programs (x86) or QEMU's emulation (x86 without IA32, arm64), or Wine is
 missing, which with CI=true is a failure.
 """
 import glob
+import json
 import os
 import re
 import subprocess
@@ -35,7 +36,11 @@ RELEASE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
 # resolves it to C:\Program Files, as Windows Installer on ARM64 does.
 FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)", "arm64": "Program Files"}
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
-BANNER = b"Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\r\n"
+# The banner's first line and the usage text's, as every build's tests read them.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.json")) as cases:
+    TEXTS = json.load(cases)
+BANNER = TEXTS["banner"][0].encode("latin-1") + b"\r\n"
+USAGE = TEXTS["usage"][0].encode("latin-1") + b"\r\n"
 
 
 def installations(prefix):
@@ -133,7 +138,7 @@ def main():
              path_entries(system_path(prefix)) == path_entries(path, windows_folder),
              "the system PATH is the old one and %s: %s" % (windows_folder, system_path(prefix)))
         out, _, status = wine.run(prefix, ["cmd", "/c", "haltctl -?"])
-        step(status == 0 and out.startswith(BANNER) and b"Usage:\r\n" in out,
+        step(status == 0 and out.startswith(BANNER) and USAGE in out,
              "a new cmd finds haltctl on the PATH: 'haltctl -?' shows the usage text, status %d"
              % status)
         step(installations(prefix) == [("haltctl", version)],
