@@ -6,7 +6,7 @@ with HALTCTL_RELEASE_URL and HALTCTL_HOMEPAGE set, the package managers'
 manifests (scripts/release/manifests.py). scripts/package.sh builds the executables and calls this; it
 is the one place that knows about dates, signing and checksums.
 
-    release.py --version 1.0.0 --epoch SOURCE_DATE_EPOCH --source "commit SHA"
+    release.py --version X.Y.Z --epoch SOURCE_DATE_EPOCH --source "commit SHA"
                --out DIR [--owned] --build x64=build/windows-x64 [--build ...]
     release.py --check DIR [--owned]   checks the signing variables, the URLs
                                        and the output folder

@@ -19,7 +19,10 @@ tree or touches build/package, a release URL with a quote, and a second
 release in the same clone. After it, replacing a release must be all or
 nothing and touch nothing an earlier release did not make.
 
-    release_reproducible.py SOURCE WORK BUILD
+    release_reproducible.py SOURCE WORK BUILD VERSION
+
+VERSION is the project's (CMakeLists.txt); the replacement rows release the
+next patch version.
 
 WORK is wiped first: whatever a killed run left there (keys included) goes.
 """
@@ -36,7 +39,7 @@ import time
 # The second clone's path holds what tools have tripped over: a quote
 # (windres's shell), a % (llvm-dlltool, ld's map name), letters beyond ASCII.
 RUNS = [("a", 0o022, "UTC"), ("b it's 100% ünï", 0o077, "Pacific/Kiritimati")]
-RELEASE_URL = "https://downloads.example.org/haltctl/1.0.0"  # so that manifests are made
+RELEASE_URL = "https://downloads.example.org/haltctl"  # so that manifests are made
 HOMEPAGE = "https://example.org/haltctl"
 # What the second run's output folder holds before it: an earlier release,
 # a file and the record that lists it.
@@ -245,8 +248,9 @@ def owner_and_mode(folder):
 NOTES = b"notes the user saved while the release was made"
 
 
-def replacements(clone, packages, work):
-    """Releases of version 1.0.1 made from clone a's executables into an
+def replacements(clone, packages, work, version):
+    """Releases of the version after VERSION made from clone a's
+    executables into an
     output folder that holds a copy of its release, an empty folder, or
     nothing, plus what a row puts there. In a folder of the tools' own
     (--owned) the release must replace a release of its own, even where a
@@ -260,7 +264,10 @@ def replacements(clone, packages, work):
     are not run where none is allowed."""
     builds = ["--build=%s=%s" % (arch, os.path.join(clone, "build", "package", "windows-" + arch))
               for arch in ("x64", "x86", "arm64")]
-    user = {"haltctl-notes/notes.txt": b"notes", "haltctl-1.0.0-windows-x64.zip.asc/x": b"sig"}
+    major, minor, patch = version.split(".")
+    following = "%s.%s.%d" % (major, minor, int(patch) + 1)
+    user = {"haltctl-notes/notes.txt": b"notes",
+            "haltctl-%s-windows-x64.zip.asc/x" % version: b"sig"}
     iso = {"debian.iso": b"an ISO", "SHA256SUMS": b"%s  debian.iso\n"
            % hashlib.sha256(b"an ISO").hexdigest().encode()}
     rows = [  # label, what the folder holds, files added, --owned, status, message, kept
@@ -301,7 +308,7 @@ def replacements(clone, packages, work):
             os.chmod(out, 0o2775)  # a folder shared with a group, say
         plant(out, added)
         release = [sys.executable, os.path.join(clone, "scripts", "release", "release.py"),
-                   "--version", "1.0.1", "--epoch", "1700000000", "--source", label] + builds
+                   "--version", following, "--epoch", "1700000000", "--source", label] + builds
         command = release + ["--out", out] + ["--owned"] * owned
         env = dict({k: v for k, v in os.environ.items() if not k.startswith("HALTCTL_")},
                    HALTCTL_RELEASE_URL=RELEASE_URL, HALTCTL_HOMEPAGE=HOMEPAGE)
@@ -316,9 +323,10 @@ def replacements(clone, packages, work):
                 if not name.endswith((".zip", "SHA256SUMS", ".haltctl-release")):
                     os.unlink(os.path.join(out, name))
             with open(os.path.join(out, ".haltctl-release")) as f:
-                record = [line for line in f if not line.startswith(("file haltctl-1.0.0-b",
-                          "file haltctl-1.0.0-windows-x64.m", "file haltctl-1.0.0-windows-x86.m",
-                          "file manifests/", "dir manifests"))]
+                record = [line for line in f if not line.startswith(tuple(
+                    "file haltctl-%s-%s" % (version, kind) for kind in (
+                        "b", "windows-x64.m", "windows-x86.m")) + (
+                            "file manifests/", "dir manifests"))]
             with open(os.path.join(out, ".haltctl-release"), "w") as f:
                 f.writelines(record)
             before = hashes(out)
@@ -332,7 +340,7 @@ def replacements(clone, packages, work):
                                    parent] + command
         if label.startswith("a release half put in place"):
             for name in os.listdir(out):
-                if name.startswith("haltctl-1.0.0-windows-x"):
+                if name.startswith("haltctl-%s-windows-x" % version):
                     os.unlink(os.path.join(out, name))
         mode = owner_and_mode(out)
         lock = os.open(parent, os.O_RDONLY)
@@ -368,10 +376,10 @@ def replacements(clone, packages, work):
         if kept == "new":
             check = subprocess.run(["sha256sum", "-c", "--quiet", "SHA256SUMS"], cwd=out,
                                    capture_output=True, text=True)
-            old = [n for n in after if "1.0.0" in n]
+            old = [n for n in after if version in n]
             if old or check.returncode != 0:
-                problems.append("the 1.0.0 release (%s) stayed, or the new one does not check: "
-                                "%s" % (old, check.stdout))
+                problems.append("the %s release (%s) stayed, or the new one does not check: "
+                                "%s" % (version, old, check.stdout))
         if label.startswith("a file saved") and after.get("NOTES.txt") != hashlib.sha256(
                 NOTES).hexdigest():
             problems.append("NOTES.txt, saved during the run, is gone or changed")
@@ -424,7 +432,7 @@ def shared_folders(build, work):
 
 
 def main():
-    source, work, build = sys.argv[1:4]
+    source, work, build, version = sys.argv[1:5]
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(os.environ.get("TMPDIR") or os.path.join(work, "tmp"), exist_ok=True)
     failures = shared_folders(build, work)
@@ -476,7 +484,7 @@ def main():
         print("SHA256SUMS:\n" + sums.read().rstrip())
     if check.returncode != 0:
         failures.append("sha256sum -c SHA256SUMS failed: " + check.stderr.strip())
-    failures += replacements(clones[0], packages[0], work)
+    failures += replacements(clones[0], packages[0], work, version)
     for failure in failures:
         print("FAIL: " + failure)
     return 1 if failures else 0
