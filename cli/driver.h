@@ -3,8 +3,8 @@
 
 // Exit statuses. A refused request must not read as success to a script,
 // and a typo must not read as either.
-constexpr int kExitOk = 0;           // help asked, or request accepted
-constexpr int kExitRefused = 1;      // the platform refused the request
+constexpr int kExitOk = 0;             // help asked, or request accepted
+constexpr int kExitRefused = 1;        // the platform refused the request
 constexpr int kExitNotUnderstood = 2;  // usage shown: nothing usable given
 
 // Prints the banner, scans the switches, enables the shutdown privilege and

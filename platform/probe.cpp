@@ -46,8 +46,8 @@ BOOL WINAPI RecordExitWindowsEx(const UINT flags, const DWORD reserved) {
     enabled = ShutdownPrivilegeEnabled(token);
     CloseHandle(token);
   }
-  printf("probe: flags %u reserved %lu recorded, not requested; SeShutdownPrivilege %s\n",
-         flags, static_cast<unsigned long>(reserved), enabled ? "enabled" : "not enabled");
+  printf("probe: flags %u reserved %lu recorded, not requested; SeShutdownPrivilege %s\n", flags,
+         static_cast<unsigned long>(reserved), enabled ? "enabled" : "not enabled");
   fflush(stdout);
   return TRUE;
 }

@@ -14,9 +14,9 @@ using namespace simulated;
 namespace {
 
 const char* const kCallNames[kSimulatedCallKinds] = {
-    "GetCurrentThread",      "GetCurrentProcess",    "GetLastError",
-    "OpenThreadToken",       "OpenProcessToken",     "LookupPrivilegeValueA",
-    "AdjustTokenPrivileges", "CloseHandle",          "ExitWindowsEx",
+    "GetCurrentThread",      "GetCurrentProcess", "GetLastError",
+    "OpenThreadToken",       "OpenProcessToken",  "LookupPrivilegeValueA",
+    "AdjustTokenPrivileges", "CloseHandle",       "ExitWindowsEx",
 };
 
 }  // namespace

@@ -47,11 +47,11 @@ void GiveThreadToken();
 
 // What the program did.
 int CountCalls(SimulatedCall call);
-int CountOpenHandles();        // token handles opened and not yet closed
-int CountInvalidCloses();      // CloseHandle on a handle not open
-int CountPseudoHandleCloses(); // CloseHandle on GetCurrentThread/Process
+int CountOpenHandles();         // token handles opened and not yet closed
+int CountInvalidCloses();       // CloseHandle on a handle not open
+int CountPseudoHandleCloses();  // CloseHandle on GetCurrentThread/Process
 bool IsPrivilegeEnabled(bool threadToken, const char* name);
-std::string DescribeCalls();   // the calls in order, e.g. "OpenThreadToken ..."
+std::string DescribeCalls();  // the calls in order, e.g. "OpenThreadToken ..."
 
 // Registers an exit handler that writes one line to standard error:
 // "simulated-summary: calls=<DescribeCalls> open=N invalid-closes=N

@@ -162,23 +162,20 @@ BOOL WINAPI CloseHandle(const HANDLE handle) {
   return TRUE;
 }
 
-BOOL WINAPI OpenThreadToken(const HANDLE thread, const DWORD access, BOOL,
-                            const PHANDLE token) {
+BOOL WINAPI OpenThreadToken(const HANDLE thread, const DWORD access, BOOL, const PHANDLE token) {
   if (EnterCall(kCallOpenThreadToken)) return FALSE;
   if (thread != kCurrentThread || token == nullptr) return Fail(ERROR_INVALID_HANDLE);
   if (!g_session.threadHasToken) return Fail(ERROR_NO_TOKEN);
   return OpenToken(&g_session.threadToken, access, token);
 }
 
-BOOL WINAPI OpenProcessToken(const HANDLE process, const DWORD access,
-                             const PHANDLE token) {
+BOOL WINAPI OpenProcessToken(const HANDLE process, const DWORD access, const PHANDLE token) {
   if (EnterCall(kCallOpenProcessToken)) return FALSE;
   if (process != kCurrentProcess || token == nullptr) return Fail(ERROR_INVALID_HANDLE);
   return OpenToken(&g_session.processToken, access, token);
 }
 
-BOOL WINAPI LookupPrivilegeValueA(const LPCSTR system, const LPCSTR name,
-                                  const PLUID luid) {
+BOOL WINAPI LookupPrivilegeValueA(const LPCSTR system, const LPCSTR name, const PLUID luid) {
   if (EnterCall(kCallLookupPrivilegeValueA)) return FALSE;
   if (name == nullptr || luid == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   // Only the local system is simulated.
@@ -193,8 +190,7 @@ BOOL WINAPI LookupPrivilegeValueA(const LPCSTR system, const LPCSTR name,
 }
 
 BOOL WINAPI AdjustTokenPrivileges(const HANDLE handle, const BOOL disableAll,
-                                  const PTOKEN_PRIVILEGES newState,
-                                  const DWORD bufferLength,
+                                  const PTOKEN_PRIVILEGES newState, const DWORD bufferLength,
                                   const PTOKEN_PRIVILEGES previousState,
                                   const PDWORD returnLength) {
   if (EnterCall(kCallAdjustTokenPrivileges)) return FALSE;
@@ -260,4 +256,3 @@ BOOL WINAPI ExitWindowsEx(const UINT flags, const DWORD reason) {
                DescribeActions(flags).text);
   return Fail(error);
 }
-

@@ -47,8 +47,7 @@ T* AtRva(const RVA rva) {
 // As Microsoft's helper: an exception no handler can continue from.
 [[noreturn]] void DelayLoadFailed(const DWORD error) {
   RaiseException(ERROR_SEVERITY_ERROR | 0x006D0000u /* Visual C++ */ | error,
-                 EXCEPTION_NONCONTINUABLE, 0,
-                 nullptr);
+                 EXCEPTION_NONCONTINUABLE, 0, nullptr);
   __builtin_unreachable();
 }
 

@@ -77,18 +77,13 @@ HANDLE WINAPI GetCurrentThread();
 HANDLE WINAPI GetCurrentProcess();
 DWORD WINAPI GetLastError();
 BOOL WINAPI CloseHandle(HANDLE hObject);
-BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess,
-                            BOOL OpenAsSelf, PHANDLE TokenHandle);
-BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess,
-                             PHANDLE TokenHandle);
-BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName,
-                                  PLUID lpLuid);
-BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle,
-                                  BOOL DisableAllPrivileges,
-                                  PTOKEN_PRIVILEGES NewState,
-                                  DWORD BufferLength,
-                                  PTOKEN_PRIVILEGES PreviousState,
-                                  PDWORD ReturnLength);
+BOOL WINAPI OpenThreadToken(HANDLE ThreadHandle, DWORD DesiredAccess, BOOL OpenAsSelf,
+                            PHANDLE TokenHandle);
+BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
+BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid);
+BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
+                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
+                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
 BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
 
 #endif

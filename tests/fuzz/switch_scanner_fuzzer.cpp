@@ -46,8 +46,7 @@ void Check(const bool holds) {
   if (!holds) std::abort();
 }
 
-constexpr char kOtherLetters[] =
-    "abcdegijkmnoqtuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr char kOtherLetters[] = "abcdegijkmnoqtuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
 // The part of an argument that counts: up to its first blank or tab.
 std::string Counted(const std::string& arg) { return arg.substr(0, arg.find_first_of(" \t")); }

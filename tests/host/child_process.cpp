@@ -112,8 +112,7 @@ ChildResult RunProgram(const std::string& path, const std::vector<std::string>& 
   posix_spawn_file_actions_addclose(&actions, err[0]);
   posix_spawn_file_actions_addclose(&actions, err[1]);
   pid_t pid = 0;
-  const int spawned =
-      posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(out[1]);
   close(err[1]);

@@ -20,6 +20,8 @@ TEST(DriverTest, UsageOutcomesPrintBannerThenUsageAndTouchNothing) {
     std::vector<std::string> args;
     int status;
   };
+  // Laid out by hand: each row one group of cases.
+  // clang-format off
   const Case cases[] = {
       {{}, 2},          {{"-?"}, 0},      {{"-r?"}, 0},      {{"-r", "-?"}, 0},
       {{"/?"}, 0},      {{"-r", "/?"}, 0}, {{"x", "/?"}, 2},
@@ -28,6 +30,7 @@ TEST(DriverTest, UsageOutcomesPrintBannerThenUsageAndTouchNothing) {
       // Words are refused whole, never read as the switch letters in them.
       {{"--help"}, 2},  {{"-logoff"}, 2}, {{"-l", "-force"}, 2}, {{"-Rf"}, 2},
   };
+  // clang-format on
   for (const Case& c : cases) {
     std::string label;
     for (const std::string& arg : c.args) label += "[" + arg + "]";
@@ -50,6 +53,8 @@ TEST(DriverTest, RequestOutcomesPrintBannerOnlyAndReportThePlatformsAnswer) {
     unsigned flags;
     int status;  // 0 accepted, 1 refused
   };
+  // Laid out by hand: one case a line.
+  // clang-format off
   const Case cases[] = {
       {{"-r"}, kUserAccept, 0x2, 0},
       {{"-rf"}, kUserAccept, 0x6, 0},
@@ -62,6 +67,7 @@ TEST(DriverTest, RequestOutcomesPrintBannerOnlyAndReportThePlatformsAnswer) {
       {{"-lf"}, kUserRefuse, 0x4, 1},
       {{"-p"}, kUserRefuse, 0x8, 1},
   };
+  // clang-format on
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args[0] + " as user " + std::to_string(c.user));
     const ChildResult run = RunAs(c.args, c.user);

@@ -13,34 +13,32 @@ namespace {
 
 struct Fault {
   const char* what;
-  bool threadToken;      // the thread runs under a token of its own
+  bool threadToken;  // the thread runs under a token of its own
   SimulatedUser user;
   SimulatedCall failing;
   DWORD error;
-  int tokensOpened;      // so CloseHandle is called exactly this often
-  int leftOpen;          // what the platform still holds at exit
-  bool privilegeEnabled; // in the token a shutdown is checked against: the
-                         // thread's own if it has one, else the process's
+  int tokensOpened;       // so CloseHandle is called exactly this often
+  int leftOpen;           // what the platform still holds at exit
+  bool privilegeEnabled;  // in the token a shutdown is checked against: the
+                          // thread's own if it has one, else the process's
 };
 
 const Fault kFaults[] = {
     {"no fault", false, kUserAccept, kNoCall, 0, 1, 0, true},
     {"OpenThreadToken: access denied", false, kUserAccept, kCallOpenThreadToken,
      ERROR_ACCESS_DENIED, 0, 0, false},
-    {"OpenProcessToken fails", false, kUserAccept, kCallOpenProcessToken, ERROR_ACCESS_DENIED,
-     0, 0, false},
+    {"OpenProcessToken fails", false, kUserAccept, kCallOpenProcessToken, ERROR_ACCESS_DENIED, 0, 0,
+     false},
     {"LookupPrivilegeValueA fails", false, kUserAccept, kCallLookupPrivilegeValueA,
      ERROR_NO_SUCH_PRIVILEGE, 1, 0, false},
     {"AdjustTokenPrivileges returns zero", false, kUserAccept, kCallAdjustTokenPrivileges,
      ERROR_ACCESS_DENIED, 1, 0, false},
-    {"AdjustTokenPrivileges: not all assigned", false, kUserNoPrivilege, kNoCall, 0, 1, 0,
-     false},
+    {"AdjustTokenPrivileges: not all assigned", false, kUserNoPrivilege, kNoCall, 0, 1, 0, false},
     // The platform refused the close; trying again could close a handle that
     // by now belongs to something else, so the one call is all there is.
-    {"CloseHandle fails", false, kUserAccept, kCallCloseHandle, ERROR_INVALID_HANDLE, 1, 1,
+    {"CloseHandle fails", false, kUserAccept, kCallCloseHandle, ERROR_INVALID_HANDLE, 1, 1, true},
+    {"ExitWindowsEx fails", false, kUserAccept, kCallExitWindowsEx, ERROR_NOT_ENOUGH_MEMORY, 1, 0,
      true},
-    {"ExitWindowsEx fails", false, kUserAccept, kCallExitWindowsEx, ERROR_NOT_ENOUGH_MEMORY, 1,
-     0, true},
     // With a thread token, the thread's token is the one adjusted, and the
     // one the platform checks.
     {"thread token", true, kUserAccept, kNoCall, 0, 1, 0, true},
@@ -52,8 +50,8 @@ const Fault kFaults[] = {
      ERROR_NO_SUCH_PRIVILEGE, 1, 0, false},
     {"thread token: adjust fails", true, kUserAccept, kCallAdjustTokenPrivileges,
      ERROR_ACCESS_DENIED, 1, 0, false},
-    {"thread token: CloseHandle fails", true, kUserAccept, kCallCloseHandle,
-     ERROR_INVALID_HANDLE, 1, 1, true},
+    {"thread token: CloseHandle fails", true, kUserAccept, kCallCloseHandle, ERROR_INVALID_HANDLE,
+     1, 1, true},
 };
 
 struct Request {

@@ -17,8 +17,7 @@ Output SplitBanner(const std::string& out) {
   const size_t first = out.find('\n');
   const size_t second = first == std::string::npos ? first : out.find('\n', first + 1);
   if (second == std::string::npos) return {out, "", ""};
-  return {out.substr(0, first + 1), out.substr(first + 1, second - first),
-          out.substr(second + 1)};
+  return {out.substr(0, first + 1), out.substr(first + 1, second - first), out.substr(second + 1)};
 }
 
 void ExpectBanner(const Output& output) {
@@ -26,8 +25,7 @@ void ExpectBanner(const Output& output) {
   EXPECT_EQ(output.line2, kBannerLine2);
 }
 
-ChildResult RunDriver(const std::vector<std::string>& args,
-                      const std::function<void()>& setup) {
+ChildResult RunDriver(const std::vector<std::string>& args, const std::function<void()>& setup) {
   return RunInChild([&args, &setup] {
     setup();
     ReportSimulatedPlatformAtExit();

@@ -25,8 +25,7 @@ void ExpectBanner(const Output& output);
 
 // Runs RunHaltctl("haltctl", args...) in a child whose simulated session is
 // prepared by setup; the child reports the platform's summary at exit.
-ChildResult RunDriver(const std::vector<std::string>& args,
-                      const std::function<void()>& setup);
+ChildResult RunDriver(const std::vector<std::string>& args, const std::function<void()>& setup);
 
 // The "simulated-summary: ..." line the child wrote at exit, or "".
 std::string Summary(const std::string& err);

@@ -14,8 +14,8 @@ namespace {
 
 struct Outcome {
   int status;
-  bool usage;       // the usage text follows the banner
-  int flags;        // the request's flags, or -1 for none
+  bool usage;  // the usage text follows the banner
+  int flags;   // the request's flags, or -1 for none
 };
 
 void ExpectOutcome(const ChildResult& run, const Outcome& expected, const bool checkOut) {
@@ -24,8 +24,7 @@ void ExpectOutcome(const ChildResult& run, const Outcome& expected, const bool c
     EXPECT_EQ(CountOccurrences(run.err, "ExitWindowsEx("), 0) << run.err;
   } else {
     const bool accepted = expected.status == 0;
-    EXPECT_EQ(run.err.rfind(RequestLine(static_cast<unsigned>(expected.flags), accepted), 0),
-              0u)
+    EXPECT_EQ(run.err.rfind(RequestLine(static_cast<unsigned>(expected.flags), accepted), 0), 0u)
         << run.err.substr(0, 200);
     EXPECT_EQ(CountOccurrences(run.err, "ExitWindowsEx("), 1);
   }
