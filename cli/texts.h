@@ -6,6 +6,7 @@
 #error "HALTCTL_VERSION must be defined by the build"
 #endif
 
+// Kept byte for byte, "WIndows" included: administrators' scripts match it.
 constexpr char kBanner[] =
     "Console Shutdown control utility for WIndows NT/2000/XP/.NET, v.1a\n"
     "  haltctl " HALTCTL_VERSION ", (c) 2026 the haltctl developers, MIT License\n";
