@@ -1,17 +1,19 @@
 #!/usr/bin/env bash
 # Measures what a run of haltctl costs against its floor, a one-line printf
 # program built and linked the same way, side by side in one run:
-# executable sizes, wall time under Wine (x64, x86 and arm64), and instructions of
-# the host build under callgrind. Prints ratios; never fails on a figure.
-# Installs whatever is missing first.
+# executable sizes, wall time under Wine (x64, x86 and arm64), and
+# instructions of the host build under callgrind. Prints ratios; never fails
+# on a figure. Installs whatever is missing first.
 #
-#   scripts/bench.sh [RUNS]     RUNS: timed runs of each program under Wine (default 21)
+#   scripts/bench.sh [RUNS]
+#
+# RUNS  timed runs of each program under Wine (default 21)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/environment/setup.sh
 
-ensure_packages cmake ninja-build g++ python3 valgrind "${WINDOWS_PACKAGES[@]}" \
-  "${ARM64_PACKAGES[@]}"
+ensure_packages cmake ninja-build g++ python3 valgrind \
+  "${WINDOWS_PACKAGES[@]}" "${ARM64_PACKAGES[@]}"
 wine_arches=()
 for arch in x64 x86 arm64; do
   status=0

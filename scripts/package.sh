@@ -33,7 +33,8 @@ caller=$PWD
 cd "$(dirname "$0")/.."
 source scripts/environment/setup.sh
 
-usage="usage: scripts/package.sh [--allow-dirty] [--buildinfo RECORD] [OUTPUT-FOLDER]"
+usage="usage: scripts/package.sh [--allow-dirty] [--buildinfo RECORD]"
+usage+=" [OUTPUT-FOLDER]"
 allow_dirty=false
 record=""
 while [ $# -gt 0 ]; do
@@ -55,34 +56,40 @@ absolute() {
 out=$PWD/build/packages
 [ $# -eq 1 ] && out=$(absolute "$1")
 owned=()
-if [ "$(realpath -m "$out")" = "$(realpath -m build/packages)" ]; then owned=(--owned); fi
+if [ "$(realpath -m "$out")" = "$(realpath -m build/packages)" ]; then
+  owned=(--owned)
+fi
 for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE; do
   if [ -n "${!name:-}" ]; then export "$name=$(absolute "${!name}")"; fi
 done
 
-ensure_packages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" \
-  "${RELEASE_PACKAGES[@]}"
+ensure_packages cmake ninja-build python3 git "${WINDOWS_PACKAGES[@]}" \
+  "${ARM64_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}"
 /usr/bin/python3 scripts/release/release.py --check "$out" "${owned[@]}"
 if [ -n "$record" ]; then
-  /usr/bin/python3 scripts/release/release.py --compare-buildinfo "$(absolute "$record")"
+  /usr/bin/python3 scripts/release/release.py \
+    --compare-buildinfo "$(absolute "$record")"
 fi
 
 # The commit released, in git's own words when git cannot tell.
-if ! commit=$(git rev-parse --verify HEAD 2>&1) || ! changes=$(git status --porcelain \
-    --untracked-files=no 2>&1); then
+if ! commit=$(git rev-parse --verify HEAD 2>&1) ||
+    ! changes=$(git status --porcelain --untracked-files=no 2>&1); then
   echo "${changes:-$commit}" >&2
-  echo "package: error: git cannot say which commit this is (its message is above)" >&2
+  echo "package: error: git cannot say which commit this is" \
+    "(its message is above)" >&2
   exit 1
 fi
 source_line="commit $commit"
 if [ -n "$changes" ]; then
   if ! $allow_dirty; then
     echo "$changes" >&2
-    echo "package: error: the tracked files above have uncommitted changes: commit them, or" \
-      "pass --allow-dirty to try a release that is not from a commit" >&2
+    echo "package: error: the tracked files above have uncommitted changes:" \
+      "commit them, or pass --allow-dirty to try a release that is not from" \
+      "a commit" >&2
     exit 1
   fi
-  source_line="commit $commit WITH UNCOMMITTED CHANGES: this is not a release of that commit"
+  source_line="commit $commit WITH UNCOMMITTED CHANGES:"
+  source_line+=" this is not a release of that commit"
 fi
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
@@ -92,37 +99,42 @@ fi
 # tree's folder until this script ends.
 exec {lock}<.
 if ! flock -n "$lock"; then
-  echo "package: error: another scripts/package.sh is making a release in $PWD: wait for it" \
-    "to end, or make this one from another clone" >&2
+  echo "package: error: another scripts/package.sh is making a release in" \
+    "$PWD: wait for it to end, or make this one from another clone" >&2
   exit 1
 fi
 
 # The release's own build folders, configured afresh every time.
 work=$PWD/build/package
 if ! rm -rf "$work" || ! mkdir -p "$work/tmp"; then
-  echo "package: error: cannot remake $work: is build/ yours? (sudo leaves it root's)" >&2
+  echo "package: error: cannot remake $work: is build/ yours?" \
+    "(sudo leaves it root's)" >&2
   exit 1
 fi
 # Clean COMMAND...: runs it with these variables and no others.
 clean=(env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME="$HOME" LC_ALL=C.UTF-8
   TMPDIR="$work/tmp" SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH")
-for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE HALTCTL_SIGN_TIMESTAMP_URL \
-    HALTCTL_RELEASE_URL HALTCTL_HOMEPAGE; do
+for name in HALTCTL_SIGN_PFX HALTCTL_SIGN_PASSWORD_FILE \
+    HALTCTL_SIGN_TIMESTAMP_URL HALTCTL_RELEASE_URL HALTCTL_HOMEPAGE; do
   if [ -n "${!name+set}" ]; then clean+=("$name=${!name}"); fi
 done
 builds=()
 for arch in x64 x86 arm64; do
-  if ! "${clean[@]}" bash -c 'source scripts/environment/setup.sh && build_preset "$@"' _ \
+  if ! "${clean[@]}" bash -c \
+      'source scripts/environment/setup.sh && build_preset "$@"' _ \
       "$work/build-$arch.log" "windows-$arch" -B "$work/windows-$arch"; then
     echo "package: nothing was written to $out" >&2
     exit 1
   fi
   builds+=(--build "$arch=$work/windows-$arch")
 done
-version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$work/windows-x64/CMakeCache.txt")
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' \
+  "$work/windows-x64/CMakeCache.txt")
 "${clean[@]}" /usr/bin/python3 scripts/release/release.py --version "$version" \
-  --epoch "$SOURCE_DATE_EPOCH" --source "$source_line" --out "$out" "${owned[@]}" "${builds[@]}"
+  --epoch "$SOURCE_DATE_EPOCH" --source "$source_line" --out "$out" \
+  "${owned[@]}" "${builds[@]}"
 rm -rf "$work/tmp"
 if [ -n "$changes" ]; then
-  echo "package: made from uncommitted changes: not a release of commit $commit" >&2
+  echo "package: made from uncommitted changes: not a release of commit" \
+    "$commit" >&2
 fi

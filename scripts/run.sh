@@ -43,7 +43,8 @@ ensure_packages cmake ninja-build python3 "${WINDOWS_PACKAGES[@]}"
 status=0
 why=$(ensure_wine "$arch") || status=$?
 if [ "$status" -ne 0 ]; then
-  [ -z "$why" ] || echo "run: $why$([ "$arch" = x64 ] || echo '; run the x64 build instead')" >&2
+  [ -z "$why" ] || echo "run: $why$([ "$arch" = x64 ] ||
+    echo '; run the x64 build instead')" >&2
   exit 1
 fi
 
@@ -53,7 +54,8 @@ fi
 mkdir -p build
 exec {lock}>>"build/run-$arch.lock"
 if ! flock -n "$lock"; then
-  echo "run: waiting for another scripts/run.sh$([ "$arch" = x64 ] || echo " --$arch") to end" >&2
+  echo "run: waiting for another scripts/run.sh$([ "$arch" = x64 ] ||
+    echo " --$arch") to end" >&2
   flock "$lock"
 fi
 
@@ -75,15 +77,18 @@ if ! : >"$trace"; then
   exit 1
 fi
 set +e
-"${wine[@]}" exec "$arch" "$prefix" --debug +relay -- "build/$preset/haltctl.exe" "$@" \
-  2>"$trace"
+"${wine[@]}" exec "$arch" "$prefix" --debug +relay -- \
+  "build/$preset/haltctl.exe" "$@" 2>"$trace"
 status=$?
 set -e
 
 # The flags of the request, if haltctl made one, and Wine's answer.
-call=$(sed -n 's/^.*:Call user32\.ExitWindowsEx(\([0-9a-fA-F]*\),.*/\1/p' "$trace" | head -n 1)
-answer=$(sed -n 's/^.*:Ret  user32\.ExitWindowsEx() retval=\([0-9a-fA-F]*\) .*/\1/p' "$trace" |
-  head -n 1)
+call=$(sed -n \
+  's/^.*:Call user32\.ExitWindowsEx(\([0-9a-fA-F]*\),.*/\1/p' \
+  "$trace" | head -n 1)
+answer=$(sed -n \
+  's/^.*:Ret  user32\.ExitWindowsEx() retval=\([0-9a-fA-F]*\) .*/\1/p' \
+  "$trace" | head -n 1)
 if [ -n "$call" ]; then
   flags=$((16#$call))
   words=""
@@ -98,20 +103,22 @@ fi
 
 case $status in
   0) if [ -n "$call" ]; then
-       meaning="$request; Wine accepted it and ended the programs of its prefix, nothing else"
+       meaning="$request; Wine accepted it and ended the programs of its"
+       meaning+=" prefix, nothing else"
      else
        meaning="showed the usage text because help was asked"
      fi ;;
   1) if [ -n "$call" ] && [ -n "$answer" ] && [ $((16#$answer)) -eq 0 ]; then
        meaning="$request; Wine refused it"
      fi ;;
-  2) meaning="showed the usage text: the arguments were not understood, nothing was requested" ;;
+  2) meaning="showed the usage text: the arguments were not understood,"
+     meaning+=" nothing was requested" ;;
 esac
 if [ -z "${meaning:-}" ]; then
   # Not haltctl's answer: Wine's own failure, in its own words.
   grep -v -e ':Call ' -e ':Ret ' "$trace" | tail -n 10 >&2 || true
-  echo "run: Wine failed, status $status: haltctl ${request:-made no request} (the end of" \
-    "Wine's output is above; all of it is in $trace)" >&2
+  echo "run: Wine failed, status $status: haltctl ${request:-made no request}" \
+    "(the end of Wine's output is above; all of it is in $trace)" >&2
   exit "$((status == 0 ? 1 : status))"
 fi
 echo "run: haltctl $meaning (status $status)" >&2

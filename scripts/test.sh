@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds every preset and runs every test: the host build over the simulated
-# platform, the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# a bounded fuzz run of the switch scanner, both Windows executables,
-# checked as files and run under Wine (each in a throwaway Wine prefix), and
-# the release: packaged twice from fresh clones, compared, signed, and
-# installed, upgraded and removed under Wine.
+# platform, the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, a bounded fuzz run of the switch scanner, both
+# Windows executables, checked as files and run under Wine (each in a
+# throwaway Wine prefix), and the release: packaged twice from fresh clones,
+# compared, signed, and installed, upgraded and removed under Wine.
 # Installs whatever is missing first.
 #
 #   scripts/test.sh
@@ -26,16 +26,17 @@ if ! flock -n "$lock"; then
   flock "$lock"
 fi
 
-ensure_packages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" \
-  "${ARM64_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" "${RELEASE_TEST_PACKAGES[@]}" \
-  "${WINE64_PACKAGES[@]}"
+ensure_packages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" \
+  "${WINDOWS_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" \
+  "${RELEASE_TEST_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
 # The Wine cases of an emulated architecture run through QEMU, in a root
 # made here: arm64 on any host that is not arm64, x86 where the kernel
 # cannot run 32-bit programs.
 for arch in x64 x86 arm64; do
   status=0
   why=$(ensure_wine "$arch") || status=$?
-  [ "$status" -ne 2 ] || echo "setup: $why; the $arch Wine cases will be reported as skipped"
+  [ "$status" -ne 2 ] ||
+    echo "setup: $why; the $arch Wine cases will be reported as skipped"
   [ "$status" -ne 1 ] || exit 1
 done
 ensure_npm_packages build/npm "${LINT_NPM_PACKAGES[@]}"
@@ -48,6 +49,10 @@ fi
 summary=()
 failed=0
 started=$SECONDS
+# ctest's "... tests passed, F tests failed out of T", shown as
+# "tests: T, failed: F".
+ctest_counts='s/^.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/'
+ctest_counts+='tests: \2, failed: \1/p'
 # The suite's tools write their temporary files in a folder of its own,
 # checked at the end (Wine's are in its sandboxes, gone with them).
 export TMPDIR=$PWD/build/tmp
@@ -55,7 +60,8 @@ if ! rm -rf "$TMPDIR" || ! mkdir -p "$TMPDIR"; then
   echo "test: cannot remake $TMPDIR: is build/ yours?" >&2
   exit 1
 fi
-for preset in host host-asan fuzz windows-x64 windows-x86 windows-arm64 release; do
+for preset in host host-asan fuzz windows-x64 windows-x86 windows-arm64 \
+    release; do
   log=build/logs/$preset.log
   begun=$SECONDS
   if { cmake --preset "$preset" && cmake --build --preset "$preset" &&
@@ -66,10 +72,12 @@ for preset in host host-asan fuzz windows-x64 windows-x86 windows-arm64 release;
     failed=1
     cat "$log"
   fi
-  tests=$(sed -n 's/^.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\)$/tests: \2, failed: \1/p' "$log")
-  skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (Skipped).*$/\1/p' "$log" | paste -sd' ')
+  tests=$(sed -n "$ctest_counts" "$log")
+  skipped=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (Skipped).*$/\1/p' \
+    "$log" | paste -sd' ')
   [ -n "$skipped" ] && tests+=", skipped: $skipped"
-  line=$(printf '%-14s %-7s %4d s  %s' "$preset" "$result" $((SECONDS - begun)) "${tests:-no test run}")
+  line=$(printf '%-14s %-7s %4d s  %s' "$preset" "$result" \
+    $((SECONDS - begun)) "${tests:-no test run}")
   echo "$line"
   summary+=("$line")
   # The fuzzer's own summary: executions, corpus, findings.

