@@ -67,7 +67,8 @@ def archive_members(path):
         data = f.read()
     names, long_names, offset = set(), b"", 8
     while data.startswith(b"!<arch>\n") and offset + 60 <= len(data):
-        name, size = data[offset:offset + 16].decode("latin-1").rstrip(), int(data[offset + 48:offset + 58])
+        name, size = (data[offset:offset + 16].decode("latin-1").rstrip(),
+                      int(data[offset + 48:offset + 58]))
         body = data[offset + 60:offset + 60 + size]
         if name == "//":
             long_names = body
@@ -93,7 +94,8 @@ def lld_inputs(map_text, build):
         if name.startswith("<"):  # made by the linker itself
             continue
         path = os.path.normpath(os.path.join(build, re.sub(r"\(.*\)$", "", name)))
-        if name in members or (os.path.commonpath([path, build]) == build and os.path.isfile(path)):
+        if name in members or (os.path.commonpath([path, build]) == build
+                               and os.path.isfile(path)):
             own.add(name)
         else:
             found.add(normalize(name))

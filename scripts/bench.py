@@ -22,7 +22,7 @@ import time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(ROOT, "build")
 sys.path.insert(0, os.path.join(ROOT, "scripts", "environment"))
-import wine  # noqa: E402
+import wine
 
 
 def wine_times(arch, runs):

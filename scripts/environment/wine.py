@@ -7,7 +7,8 @@ suites and the release checks import it; the scripts call it:
     wine.py blocker ARCH             prints why ARCH's Wine cannot run here
                                      (status 0), or nothing (status 1)
     wine.py emulated ARCH            status 0 where ARCH runs through QEMU here
-    wine.py prefix ARCH PREFIX       makes PREFIX unless Wine made it as it is now
+    wine.py prefix ARCH PREFIX       makes PREFIX unless Wine made it
+                                     as it is now
     wine.py exec ARCH PREFIX|--fresh [--debug CHANNELS] -- PROGRAM ARGS...
                                      runs a Windows program in PREFIX (or in a
                                      new one that ends with the run), and waits
@@ -173,8 +174,9 @@ def missing(arch):
     if shutil.which("bwrap") is None:
         return "bubblewrap (bwrap), in which every Wine run works, is not installed"
     if emulated(arch):
-        return None if made(arch) else ("the %s Wine root %s is not made yet (scripts/test.sh or scripts/run.sh --%s "
-                "makes it)" % (arch, root_folder(arch), arch))
+        return None if made(arch) else ("the %s Wine root %s is not made yet (scripts/test.sh or "
+                                        "scripts/run.sh --%s makes it)"
+                                        % (arch, root_folder(arch), arch))
     if shutil.which("wine") is None:
         return "wine is not installed"
     if arch in WINE_DLLS and not os.path.isdir(WINE_DLLS[arch]):
@@ -394,7 +396,8 @@ def main(argv):
                 prefix = "/tmp/fresh-prefix"
                 make(prefix, KEPT_RELAY)
             debug = options[3] if options[2:3] == ["--debug"] else "-all"
-            status = subprocess.run(_commands["loader"] + program, env=env(prefix, debug)).returncode
+            status = subprocess.run(_commands["loader"] + program,
+                                    env=env(prefix, debug)).returncode
             server(prefix, "-w")  # a session end ends the prefix's programs
             return status
     except (RuntimeError, OSError, subprocess.TimeoutExpired) as error:

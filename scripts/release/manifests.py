@@ -57,7 +57,8 @@ def read_release(folder):
     sums = read_sums(folder)
     found = {}
     for arch, _ in ARCHES:
-        names = {kind: [n for n in sums if re.fullmatch(r"haltctl-.+-windows-%s\.%s" % (arch, kind), n)]
+        names = {kind: [n for n in sums
+                        if re.fullmatch(r"haltctl-.+-windows-%s\.%s" % (arch, kind), n)]
                  for kind in ("msi", "zip")}
         if any(len(n) != 1 for n in names.values()):
             raise ManifestError("SHA256SUMS does not list one MSI and one zip for %s: %s"

@@ -3,14 +3,16 @@
 Windows Installer package, optionally Authenticode-signed, the build record
 (the source and the Debian packages that made the bytes), SHA256SUMS, and,
 with HALTCTL_RELEASE_URL and HALTCTL_HOMEPAGE set, the package managers'
-manifests (scripts/release/manifests.py). scripts/package.sh builds the executables and calls this; it
-is the one place that knows about dates, signing and checksums.
+manifests (scripts/release/manifests.py). scripts/package.sh builds the
+executables and calls this; it is the one place that knows about dates,
+signing and checksums.
 
     release.py --version X.Y.Z --epoch SOURCE_DATE_EPOCH --source "commit SHA"
                --out DIR [--owned] --build x64=build/windows-x64 [--build ...]
     release.py --check DIR [--owned]   checks the signing variables, the URLs
                                        and the output folder
-    release.py --compare-buildinfo RECORD   names packages installed in other versions
+    release.py --compare-buildinfo RECORD   names packages installed in
+                                            other versions
 
 Every date in the artifacts is the epoch; every identifier derives from the
 version, the architecture and the files (the MSI's ProductCode from the
@@ -44,7 +46,7 @@ import manifests
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "environment"))
-import owned_folder  # noqa: E402
+import owned_folder
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 PACKAGING = os.path.join(SOURCE, "packaging")
@@ -185,9 +187,9 @@ def write_msi(folder, path, version, arch, epoch, scratch):
     product_code = guid("product/%s/%s" % (version, arch))
     package_code = guid("package/" + digest(folder, version, arch))
     run(at_epoch(epoch, ["wixl", "-a", WIXL_ARCH[arch], "-D", "Version=" + version,
-                        "-D", "Arch=" + arch,
-                        "-D", "ProductCode=" + product_code.strip("{}"), "-o", path,
-                        os.path.join(PACKAGING, "haltctl.wxs")]), cwd=folder)
+                         "-D", "Arch=" + arch,
+                         "-D", "ProductCode=" + product_code.strip("{}"), "-o", path,
+                         os.path.join(PACKAGING, "haltctl.wxs")]), cwd=folder)
 
     # wixl takes no <Environment>: the installer's PATH entry and the two
     # actions that write and remove it are tables beside the .wxs, imported
@@ -204,9 +206,9 @@ def write_msi(folder, path, version, arch, epoch, scratch):
     with open(os.path.join(tables, "InstallExecuteSequence.idt"), "w", newline="\r\n") as f:
         f.write(sequence.replace("\r\n", "\n") + "".join(actions))
     run(at_epoch(epoch, ["msibuild", path, "-i", os.path.join(tables, "Environment.idt"),
-                        "-i", os.path.join(tables, "InstallExecuteSequence.idt")]))
+                         "-i", os.path.join(tables, "InstallExecuteSequence.idt")]))
     run(at_epoch(epoch, ["msibuild", path, "-s", "haltctl %s" % version, "the haltctl developers",
-                        MSI_TEMPLATE[arch], package_code]))
+                         MSI_TEMPLATE[arch], package_code]))
 
 
 def owners(paths):
@@ -334,8 +336,8 @@ def check_output_folder(out, owned):
 
     if within(SOURCE, real):
         raise ReleaseError("the output folder %s %s the source tree %s: give a folder of its "
-                           "own, such as build/packages" % (out, "is" if real == SOURCE
-                                                             else "holds", SOURCE))
+                           "own, such as build/packages"
+                           % (out, "is" if real == SOURCE else "holds", SOURCE))
     if within(real, SOURCE) and not within(real, build):
         raise ReleaseError("the output folder %s lies among the sources in %s: give a folder "
                            "of its own, such as build/packages" % (out, SOURCE))
@@ -358,6 +360,7 @@ def release(version, epoch, source, builds, out, owned):
           % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
              else "unsigned: set HALTCTL_SIGN_PFX to sign", epoch,
              time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))), flush=True)
+
     def say(text):
         print("release: " + text, flush=True)
 
@@ -391,7 +394,7 @@ def release(version, epoch, source, builds, out, owned):
         with open(os.path.join(scratch, "SHA256SUMS"), "w") as sums:
             for name in made:
                 sums.write("%s  %s\n" % (hashlib.sha256(read(os.path.join(scratch, name)))
-                                          .hexdigest(), name))
+                                         .hexdigest(), name))
         made.append("SHA256SUMS")
         if url and homepage:
             made += manifests.write(scratch, url, homepage, write_zip, epoch)
@@ -426,7 +429,8 @@ def main():
                 compare_build_info(sys.argv[2])
                 return 0
             signing_options()
-            url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
+            url, homepage = (os.environ.get(v)
+                             for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
             if url or homepage:
                 manifests.check_urls(url, homepage)
             check_output_folder(sys.argv[2], sys.argv[3:] == ["--owned"])

@@ -36,7 +36,8 @@ def main():
 
     bad = sorted(n for n in names
                  if n in FORBIDDEN_SYMBOLS or n.startswith(FORBIDDEN_PREFIXES))
-    bad_libraries = sorted(l for l in needed if l.startswith(FORBIDDEN_LIBRARIES))
+    bad_libraries = sorted(library for library in needed
+                           if library.startswith(FORBIDDEN_LIBRARIES))
     print("%s: %d undefined symbols, libraries %s" % (exe, len(names), " ".join(needed)))
     if not names or not needed:
         print("FAIL: no undefined symbols or no needed library read: not a dynamically "
@@ -48,7 +49,7 @@ def main():
         print("FAIL: links %s" % library)
     # Loading and relocating libstdc++ would cost every start ten times the
     # program's own work; what it needs of the C++ runtime is linked in.
-    loads_cxx_runtime = [l for l in needed if l.startswith("libstdc++")]
+    loads_cxx_runtime = [library for library in needed if library.startswith("libstdc++")]
     if loads_cxx_runtime:
         print("FAIL: loads %s at every start" % loads_cxx_runtime[0])
     return 1 if bad or bad_libraries or loads_cxx_runtime else 0

@@ -37,11 +37,12 @@ KNOWN_MAJOR = "v4"  # the newest version of each actions/* action in actionlint'
 NEWER_RUNNERS = {"windows-11-arm": "windows-2025"}
 WINDOWS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "windows")
 sys.path.insert(0, WINDOWS)
-import pwsh_checks  # noqa: E402
+import pwsh_checks
 LINTERS = {"workflow": ("actionlint", "schema"), "script": ("parser", "run")}
 RUN_CASES = [["-?"], ["-s"], ["-l"]]  # the cases of cases.json the runs take
 
-BROKEN = [  # what is broken, in which file, text replaced, its replacement, the linters that catch it
+BROKEN = [  # what is broken, in which file, text replaced, its replacement,
+    #         the linters that catch it
     ("an unknown runner label", "workflow", "os: [windows-2022,", "os: [windows-2030,",
      {"actionlint"}),
     ("an action input that does not exist", "workflow", "persist-credentials: false",

@@ -98,7 +98,8 @@ def main():
     machine, magic, version, directory = EXPECTED[arch]
     size = os.path.getsize(exe)
     optional = pe.OPTIONAL_HEADER
-    imports = {entry.dll.decode("ascii").lower(): {(i.name or b"").decode("ascii") for i in entry.imports}
+    imports = {entry.dll.decode("ascii").lower(): {(i.name or b"").decode("ascii")
+                                                   for i in entry.imports}
                for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])}
     delayed = delay_loaded(pe)
     found = (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)
@@ -118,7 +119,8 @@ def main():
     delayed_dlls = {"advapi32.dll"} if probe else DELAYED_DLLS
     if set(delayed) != delayed_dlls:
         failures.append("delay-loads %s, expected exactly %s"
-                        % (", ".join(sorted(delayed)) or "nothing", ", ".join(sorted(delayed_dlls))))
+                        % (", ".join(sorted(delayed)) or "nothing",
+                           ", ".join(sorted(delayed_dlls))))
     listed = {e.dll.decode("ascii").lower(): [(i.name or b"").decode("ascii") for i in e.imports]
               for e in getattr(pe, "DIRECTORY_ENTRY_DELAY_IMPORT", [])}
     if directory and listed != {dll: [f.split("(")[0] for f in functions]

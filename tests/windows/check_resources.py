@@ -51,7 +51,8 @@ def read_version(pe):
     strings = {}
     for block in pe.FileInfo[0]:
         for table in getattr(block, "StringTable", []):
-            strings.update((k.decode("utf-8"), v.decode("utf-8")) for k, v in table.entries.items())
+            strings.update((k.decode("utf-8"), v.decode("utf-8"))
+                           for k, v in table.entries.items())
     return fixed, strings
 
 
@@ -100,7 +101,10 @@ def main():
             failures.append("the manifest is for %s, expected %s"
                             % (machine and machine.group(1), MANIFEST_ARCH[arch]))
         ids = set(re.findall(r'supportedOS\s+Id="\{([0-9a-f-]+)\}"', xml))
-        print("%-17s %s" % ("supported OS", ", ".join(SUPPORTED_OS.get(i, i) for i in sorted(ids, key=list(SUPPORTED_OS).index) if i in SUPPORTED_OS)))
+        print("%-17s %s" % ("supported OS",
+                            ", ".join(SUPPORTED_OS.get(i, i)
+                                      for i in sorted(ids, key=list(SUPPORTED_OS).index)
+                                      if i in SUPPORTED_OS)))
         if ids != set(SUPPORTED_OS):
             failures.append("supportedOS entries %s" % sorted(ids))
 

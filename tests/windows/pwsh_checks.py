@@ -23,7 +23,7 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, os.path.join(ROOT, "scripts", "environment"))
-import wine  # noqa: E402
+import wine
 
 USER, SID = "haltctl-test", "S-1-5-21-7-8-9-"
 UNINSTALL = "HKLM:\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall"

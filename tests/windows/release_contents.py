@@ -35,7 +35,8 @@ SCHEMA = {"x64": 200, "x86": 200, "arm64": 500}  # ARM64's Template needs 500
 
 
 def table(msi, name):
-    """Rows of an MSI table as lists of fields, after the three header lines."""
+    """Rows of an MSI table as lists of fields, after the three header
+    lines."""
     text = subprocess.run(["msiinfo", "export", msi, name], check=True, capture_output=True,
                           text=True).stdout
     return [line.split("\t") for line in text.replace("\r", "").splitlines()[3:]]
@@ -137,7 +138,8 @@ def check_build_info(clone, packages, version, epoch, failures):
     recorded = dict(re.findall(r"^ (\S+) \(= ([^)]+)\),?$", text, re.M))
     installed = {p: subprocess.run(["dpkg-query", "-W", "-f=${Version}", p], capture_output=True,
                                    text=True).stdout for p in recorded}
-    if "Source: commit %s\n" % commit not in text or "Source-Date-Epoch: %d\n" % epoch not in text \
+    if "Source: commit %s\n" % commit not in text \
+            or "Source-Date-Epoch: %d\n" % epoch not in text \
             or not {"wixl", "mingw-w64-x86-64-dev"} <= set(recorded) or recorded != installed:
         failures.append("the build record does not name commit %s, epoch %d, and the packages "
                         "installed here:\n%s" % (commit, epoch, text))
@@ -196,7 +198,7 @@ def check_scoop(path, failures):
                         % sorted(set(doc) - known))
     later = doc.get("autoupdate", {}).get("architecture", {})
     if not all("$version" in later.get(n, {}).get("url", "") for n in ("64bit", "32bit",
-                                                                          "arm64")):
+                                                                       "arm64")):
         failures.append("scoop: an autoupdate URL holds no $version: %s" % later)
     return [(arch, "zip", doc.get("architecture", {}).get(name, {}).get("url", ""),
              doc.get("architecture", {}).get(name, {}).get("hash", ""))
@@ -207,7 +209,7 @@ def check_chocolatey(path, version, failures):
     with zipfile.ZipFile(path) as package:
         parts = {n: package.read(n).decode("utf-8") for n in package.namelist()}
     core = [n for n in parts if re.fullmatch(r"package/services/metadata/core-properties/"
-                                              r"\w+\.psmdcp", n)]
+                                             r"\w+\.psmdcp", n)]
     if set(parts) - set(core) != {"_rels/.rels", "[Content_Types].xml", "haltctl.nuspec",
                                   "tools/chocolateyInstall.ps1",
                                   "tools/chocolateyUninstall.ps1"} or len(core) != 1:

@@ -61,7 +61,7 @@ def package(clone, umask, zone, caller=None, out=None, env=None):
                          preexec_fn=lambda: os.umask(umask),
                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     print("%s: umask %03o, TZ=%s, packaged in %.0f s" % (clone, umask, zone,
-                                                       time.monotonic() - started))
+                                                         time.monotonic() - started))
     if run.returncode != 0:
         print(run.stdout)
         raise SystemExit("FAIL: scripts/package.sh failed in %s" % clone)
@@ -108,7 +108,8 @@ def refusals(clone, work):
             target = os.path.join(work, "named")
             plant(target, EARLIER)
         if label.startswith("output folder") and "build/package" in label:
-            target = os.path.join(build, "package", "" if label == "output folder build/package" else "tmp")
+            target = os.path.join(build, "package",
+                                  "" if label == "output folder build/package" else "tmp")
             plant(target, {"haltctl-notes/notes.txt": b"notes", "SHA256SUMS": b""})
         lock = os.open(clone, os.O_RDONLY)
         if label == "a second release in this clone":
@@ -143,7 +144,7 @@ def artifacts(packages, clone):
              for folder, _, names in os.walk(packages) for name in names}
     for arch in ("x64", "x86", "arm64"):
         found["haltctl.exe (%s)" % arch] = os.path.join(clone, "build", "package",
-                                                         "windows-" + arch, "haltctl.exe")
+                                                        "windows-" + arch, "haltctl.exe")
     return found
 
 
@@ -162,7 +163,8 @@ def clone_working_tree(source, clone):
     def listed(folder):
         return set(filter(None, subprocess.run(
             ["git", "-C", folder, "ls-files", "-z", "--cached", "--others",
-             "--exclude-standard"], check=True, capture_output=True, text=True).stdout.split("\0")))
+             "--exclude-standard"],
+            check=True, capture_output=True, text=True).stdout.split("\0")))
 
     subprocess.run(["git", "clone", "-q", source, clone], check=True)
     have = listed(source)
@@ -239,6 +241,8 @@ MOUNTS = {
                                    'mount -o remount,bind,ro "$1/out/manifests"',
     "a read-only parent": 'mount --bind "$1" "$1" && mount -o remount,bind,ro "$1"',
 }
+
+
 def owner_and_mode(folder):
     found = os.lstat(folder) if os.path.lexists(folder) else None
     return found and (found.st_ino, found.st_mode, found.st_uid, found.st_gid)
@@ -415,7 +419,7 @@ def shared_folders(build, work):
             tests[test["name"]] = (
                 {os.path.normpath(a) for a in test["command"][2:] if os.path.isabs(a)},
                 *(set(properties.get(k, [])) for k in ("RESOURCE_LOCK", "FIXTURES_SETUP",
-                                                      "FIXTURES_REQUIRED")))
+                                                       "FIXTURES_REQUIRED")))
 
     def overlap(x, y):
         return any(a == b or a.startswith(b + os.sep) or b.startswith(a + os.sep)
@@ -451,8 +455,8 @@ def main():
     time.sleep(1.5)  # a later second, so that no date can come from the clock
     wrapper = os.path.join(work, "wrapping headers")
     plant(wrapper, {"stdlib.h": b'#include_next <stdlib.h>\n'
-                          b'static const char haltctl_wrapped[] __attribute__((used)) = '
-                          b'"WRAPPED BY THE CALLER";\n'})
+                                b'static const char haltctl_wrapped[] __attribute__((used)) = '
+                                b'"WRAPPED BY THE CALLER";\n'})
     stale = os.path.join(clones[1], "build", "package", "windows-x64")
     subprocess.run(["cmake", "--preset", "windows-x64", "-B", stale,
                     "-DCMAKE_CXX_FLAGS=-fno-inline"], cwd=clones[1], check=True,
@@ -472,7 +476,7 @@ def main():
         b = open(second[name], "rb").read()
         if a == b:
             print("same  %-34s %6d bytes  sha256 %s" % (name[-34:], len(a),
-                                                          hashlib.sha256(a).hexdigest()[:16]))
+                                                        hashlib.sha256(a).hexdigest()[:16]))
         else:
             failures.append("%s differs: %d and %d bytes, first at offset %d (0x%x)"
                             % (name, len(a), len(b), first_difference(a, b),

@@ -4,9 +4,9 @@ this test: silent install exits 0 and puts the built executable into the
 Program Files folder; a program started afterwards finds haltctl on the PATH;
 a higher version replaces it, leaving one installation; the lower version is
 then refused; silent removal exits 0 and leaves neither the files nor the
-folder. The machine's PATH is read before the install: after it, its folders must
-be that PATH's and the install folder, after the removal that PATH's again.
-The signed executable runs too.
+folder. The machine's PATH is read before the install: after it, its folders
+must be that PATH's and the install folder, after the removal that PATH's
+again. The signed executable runs too.
 
     release_wine.py CLONE SIGNED-RELEASE x64|x86|arm64 WORK
 
@@ -25,7 +25,7 @@ import zipfile
 # The project's Wine environment.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "scripts", "environment"))
-import wine  # noqa: E402
+import wine
 
 RELEASE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "scripts", "release", "release.py")
@@ -36,7 +36,8 @@ RELEASE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
 # resolves it to C:\Program Files, as Windows Installer on ARM64 does.
 FOLDER = {"x64": "Program Files", "x86": "Program Files (x86)", "arm64": "Program Files"}
 ENVIRONMENT = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
-# The banner's first line and the usage text's, as every build's tests read them.
+# The banner's first line and the usage text's, as every build's tests read
+# them.
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.json")) as cases:
     TEXTS = json.load(cases)
 BANNER = TEXTS["banner"][0].encode("latin-1") + b"\r\n"

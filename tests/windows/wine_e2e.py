@@ -13,8 +13,9 @@ workflow's checks read too. Every request case also runs through the probe
 build (haltctl-probe.exe): status 0, the request and the privilege state
 printed, the same privilege calls made, and nothing ended.
 
-    wine_e2e.py --exe haltctl.exe --probe haltctl-probe.exe --arch x64|x86|arm64
-                --objdump OBJDUMP --version X.Y.Z --work DIR
+    wine_e2e.py --exe haltctl.exe --probe haltctl-probe.exe
+                --arch x64|x86|arm64 --objdump OBJDUMP
+                --version X.Y.Z --work DIR
 
 Exit status 77 means the suite did not run (a skip): this machine cannot run
 32-bit programs (x86) or QEMU's emulation (x86 without IA32, arm64), or Wine
@@ -32,7 +33,7 @@ import time
 # The project's Wine environment.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
     os.path.abspath(__file__)))), "scripts", "environment"))
-import wine  # noqa: E402
+import wine
 
 CASES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "cases.json")
 
@@ -167,7 +168,7 @@ class Suite:
         nor ADVAPI32 (Wine's per-program DLL overrides)."""
         dll_less = self.copy_prefix(prefix, "dll-less")
         wine.set_values(dll_less, "Software\\Wine\\AppDefaults\\%s\\DllOverrides"
-                             % os.path.basename(self.exe), {"user32": "", "advapi32": ""})
+                                  % os.path.basename(self.exe), {"user32": "", "advapi32": ""})
         wine.stop_server(dll_less)
         return dll_less
 
@@ -257,7 +258,8 @@ class Suite:
             (parse_hex(open_thread[1][2]) == 1, "OpenThreadToken OpenAsSelf is not TRUE"),
             (open_thread[2] == 0, "OpenThreadToken did not fail"),
             (no_token[2] == 1008, "the last error after OpenThreadToken is not ERROR_NO_TOKEN"),
-            (parse_hex(open_process[1][0]) == process, "OpenProcessToken not on the current process"),
+            (parse_hex(open_process[1][0]) == process,
+             "OpenProcessToken not on the current process"),
             (parse_hex(open_process[1][1]) == 0x28, "OpenProcessToken access is not 0x28"),
             (open_process[2] == 1, "OpenProcessToken failed"),
             (parse_hex(lookup[1][0]) == 0, "LookupPrivilegeValueA was given a system name"),
@@ -294,7 +296,7 @@ class Suite:
             self.start_prefix(prefix)
             try:
                 out, err, returncode = wine.run(prefix, [exe] + args,
-                                                      debug="+relay,+loaddll")
+                                                debug="+relay,+loaddll")
             finally:
                 # After a session end nothing of the prefix may live on; after
                 # a usage run or the probe the server and services are kept.
