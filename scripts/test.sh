@@ -28,7 +28,7 @@ fi
 
 ensure_packages "${HOST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" \
   "${WINDOWS_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" "${RELEASE_PACKAGES[@]}" \
-  "${RELEASE_TEST_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
+  "${RELEASE_TEST_PACKAGES[@]}" "${LINT_PACKAGES[@]}" "${WINE64_PACKAGES[@]}"
 # The Wine cases of an emulated architecture run through QEMU, in a root
 # made here: arm64 on any host that is not arm64, x86 where the kernel
 # cannot run 32-bit programs.

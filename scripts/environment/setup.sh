@@ -31,6 +31,9 @@ RELEASE_PACKAGES=(wixl msitools faketime osslsigncode openssl python3-yaml
   python3-debian)
 # shellcheck disable=SC2034  # for the scripts that source this
 RELEASE_TEST_PACKAGES=(git yamllint)
+# The linters of the sources (tests/host/lint_sources.py).
+# shellcheck disable=SC2034  # for the scripts that source this
+LINT_PACKAGES=(git shellcheck flake8 clang-format)
 WINE64_PACKAGES=(wine wine64 arch-test bubblewrap)
 WINE32_PACKAGES=(wine32:i386)
 
