@@ -81,12 +81,13 @@ class PartialRelease(ReleaseError):
 
 
 def run(command, **kwargs):
-    run = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
-    if run.returncode != 0:
+    """Runs command; returns its output, or fails with it."""
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, **kwargs)
+    if done.returncode != 0:
         raise ReleaseError("%s failed with status %d:\n%s"
-                           % (" ".join(command), run.returncode,
-                              run.stdout.decode("utf-8", "replace")))
-    return run.stdout.decode("utf-8", "replace")
+                           % (" ".join(command), done.returncode,
+                              done.stdout.decode("utf-8", "replace")))
+    return done.stdout.decode("utf-8", "replace")
 
 
 def at_epoch(epoch, command):
@@ -172,11 +173,12 @@ def read(path):
 
 
 def digest(folder, version, arch):
-    digest = hashlib.sha256(("%s/%s" % (version, arch)).encode())
+    """A hash of the version, the architecture and the files shipped."""
+    hashed = hashlib.sha256(("%s/%s" % (version, arch)).encode())
     for name in FILES:
         with open(os.path.join(folder, name), "rb") as f:
-            digest.update(name.encode() + b"\0" + f.read())
-    return digest.hexdigest()
+            hashed.update(name.encode() + b"\0" + f.read())
+    return hashed.hexdigest()
 
 
 def guid(name):
@@ -352,18 +354,60 @@ def check_output_folder(out, owned):
         raise ReleaseError("output folder: %s" % refusal)
 
 
+def say(text):
+    print("release: " + text, flush=True)
+
+
+def write_packages(scratch, work, version, epoch, builds, signing):
+    """Per architecture, the zip and the MSI of the staged files, signed
+    where signing is set; returns their names."""
+    made = []
+    for arch, build in sorted(builds.items()):
+        folder = os.path.join(work, arch)
+        stage(build, folder, epoch, signing)
+        stem = "haltctl-%s-windows-%s" % (version, arch)
+        write_zip(os.path.join(scratch, stem + ".zip"),
+                  [(name, read(os.path.join(folder, name))) for name in FILES], epoch)
+        msi = os.path.join(scratch, stem + ".msi")
+        write_msi(folder, msi, version, arch, epoch, work)
+        if signing:
+            sign(msi, signing)
+        made += [stem + ".zip", stem + ".msi"]
+    return made
+
+
+def write_sums(folder, names):
+    """SHA256SUMS of the named files, in the format sha256sum -c reads."""
+    with open(os.path.join(folder, "SHA256SUMS"), "w") as sums:
+        for name in sorted(names):
+            hashed = hashlib.sha256(read(os.path.join(folder, name))).hexdigest()
+            sums.write("%s  %s\n" % (hashed, name))
+
+
+def publish(scratch, out, owned, made):
+    """Puts the release made in scratch into out, and lists it."""
+    sizes = [(name, os.path.getsize(os.path.join(scratch, name))) for name in made]
+    try:
+        kept = owned_folder.publish(scratch, out, RECORD, owned)
+    except owned_folder.Partial as error:
+        raise PartialRelease(str(error))
+    except (OSError, owned_folder.Refused) as error:
+        raise ReleaseError("publishing failed: %s" % error)
+    if kept:
+        say("kept %s, saved into %s while the release was made: the next "
+            "release refuses the folder until it is moved away" % (", ".join(kept), out))
+    for name, size in sizes:
+        print("%s  %d bytes" % (os.path.join(out, name), size))
+
+
 def release(version, epoch, source, builds, out, owned):
     signing = signing_options()
     url, homepage = (os.environ.get(v) for v in ("HALTCTL_RELEASE_URL", "HALTCTL_HOMEPAGE"))
     check_output_folder(out, owned)
-    print("release: %s; dates from SOURCE_DATE_EPOCH %d (%s UTC)"
-          % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
-             else "unsigned: set HALTCTL_SIGN_PFX to sign", epoch,
-             time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))), flush=True)
-
-    def say(text):
-        print("release: " + text, flush=True)
-
+    say("%s; dates from SOURCE_DATE_EPOCH %d (%s UTC)"
+        % ("signing with " + os.environ["HALTCTL_SIGN_PFX"] if signing
+           else "unsigned: set HALTCTL_SIGN_PFX to sign", epoch,
+           time.strftime("%Y-%m-%d %H:%M:%S", time.gmtime(epoch))))
     # The release is made in a folder of this run's own beside out, so that
     # publishing it takes renames in one file system.
     try:
@@ -376,45 +420,18 @@ def release(version, epoch, source, builds, out, owned):
         check_output_folder(out, owned)
         scratch = owned_folder.make_beside(out, say)
         work = tempfile.mkdtemp(prefix="haltctl-release-")
-        made = []
-        for arch, build in sorted(builds.items()):
-            folder = os.path.join(work, arch)
-            stage(build, folder, epoch, signing)
-            stem = "haltctl-%s-windows-%s" % (version, arch)
-            write_zip(os.path.join(scratch, stem + ".zip"),
-                      [(name, read(os.path.join(folder, name))) for name in FILES], epoch)
-            msi = os.path.join(scratch, stem + ".msi")
-            write_msi(folder, msi, version, arch, epoch, work)
-            if signing:
-                sign(msi, signing)
-            made += [stem + ".zip", stem + ".msi"]
+        made = write_packages(scratch, work, version, epoch, builds, signing)
         made.append("haltctl-%s-buildinfo.txt" % version)
         write_build_info(os.path.join(scratch, made[-1]), version, epoch, source, builds)
-        made.sort()
-        with open(os.path.join(scratch, "SHA256SUMS"), "w") as sums:
-            for name in made:
-                sums.write("%s  %s\n" % (hashlib.sha256(read(os.path.join(scratch, name)))
-                                         .hexdigest(), name))
-        made.append("SHA256SUMS")
+        write_sums(scratch, made)
+        made = sorted(made) + ["SHA256SUMS"]
         if url and homepage:
             made += manifests.write(scratch, url, homepage, write_zip, epoch)
         else:
-            print("release: no package-manager manifests: they need HALTCTL_RELEASE_URL (the web "
-                  "folder the files will be published in) and HALTCTL_HOMEPAGE", flush=True)
+            say("no package-manager manifests: they need HALTCTL_RELEASE_URL (the web "
+                "folder the files will be published in) and HALTCTL_HOMEPAGE")
         owned_folder.write_record(scratch, RECORD)
-        sizes = [(name, os.path.getsize(os.path.join(scratch, name))) for name in made]
-        try:
-            kept = owned_folder.publish(scratch, out, RECORD, owned)
-        except owned_folder.Partial as error:
-            raise PartialRelease(str(error))
-        except (OSError, owned_folder.Refused) as error:
-            raise ReleaseError("publishing failed: %s" % error)
-        if kept:
-            say("kept %s, saved into %s while the release was made: the next "
-                "release refuses the folder until it is moved away"
-                % (", ".join(kept), out))
-        for name, size in sizes:
-            print("%s  %d bytes" % (os.path.join(out, name), size))
+        publish(scratch, out, owned, made)
     finally:
         for folder in (scratch, work):
             if folder:
