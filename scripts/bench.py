@@ -36,10 +36,10 @@ def wine_times(arch, runs):
                                               "--times", arch, str(runs)])
         timed = subprocess.run(command, stdout=subprocess.PIPE, text=True, check=True)
         return json.loads(timed.stdout.splitlines()[-1])
-    wine.prepare(arch)
+    wine.enter_sandbox(arch)
     prefix = os.path.join(BUILD, "wine-" + arch)
     wine.keep_prefix(prefix)
-    loader = wine.choose_commands(arch)
+    loader = wine.commands(arch)["loader"]
     env = wine.env(prefix)
     folder = os.path.join(BUILD, "windows-" + arch)
     programs = [("haltctl", [os.path.join(folder, "haltctl.exe"), "-?"]),

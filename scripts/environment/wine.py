@@ -26,6 +26,7 @@ is needed: Wine starts every program through the preloader beside its
 loader, which in the root is QEMU itself, and its server through the root's
 wineserver, which runs the real one through QEMU (wineserver.c).
 """
+import functools
 import getpass
 import os
 import platform
@@ -59,9 +60,8 @@ QEMU_CPU = {"arm64": "neoverse-v1"}
 # Where each architecture's Wine keeps its DLLs.
 WINE_DLLS = {"x86": "/usr/lib/i386-linux-gnu/wine", "arm64": "/usr/lib/aarch64-linux-gnu/wine"}
 
-_commands = {"loader": ["wine"], "server": ["wineserver"]}
 
-
+@functools.lru_cache(maxsize=None)  # the kernel's, for the whole run
 def can_run32bit_programs():
     """Whether this kernel runs 32-bit x86 programs (Debian's arch-test runs
     a tiny one, natively only); None where it cannot tell."""
@@ -156,17 +156,17 @@ def made(arch):
     return os.path.exists(os.path.join(root_folder(arch), ROOT_RECORD))
 
 
-def choose_commands(arch):
-    """The loader and the server that run ARCH's programs here."""
-    if emulated(arch):
+def commands(arch=None):
+    """The loader and the server that run ARCH's programs here; by default
+    those of the architecture the sandbox was made for."""
+    arch = arch or os.environ.get(SANDBOX)
+    if arch and emulated(arch):
         root, loader = root_folder(arch), EMULATED_LOADER[arch]
-        _commands["loader"] = view_command(root, [loader + "-preloader", loader])
-        _commands["server"] = view_command(root, ["/usr/lib/wine/wineserver"])
-    elif arch == "x64" and os.access(WINE64, os.X_OK):
-        _commands.update(loader=[WINE64], server=[WINESERVER64])
-    else:
-        _commands.update(loader=["wine"], server=["wineserver"])
-    return _commands["loader"]
+        return {"loader": view_command(root, [loader + "-preloader", loader]),
+                "server": view_command(root, ["/usr/lib/wine/wineserver"])}
+    if arch == "x64" and os.access(WINE64, os.X_OK):
+        return {"loader": [WINE64], "server": [WINESERVER64]}
+    return {"loader": ["wine"], "server": ["wineserver"]}
 
 
 def missing(arch):
@@ -185,13 +185,12 @@ def missing(arch):
     return None
 
 
-def prepare(arch):
-    """Outside the sandbox, runs this program again in one and does not
-    return; inside, chooses the loader and returns None. Where Wine cannot
-    run here, says why in one line and returns the status to exit with: a
-    skip, which CI=true makes a failure where an install would help."""
+def enter_sandbox(arch):
+    """Runs this program again in ARCH's sandbox and does not return;
+    inside it, returns None. Where Wine cannot run here, says why in one
+    line and returns the status to exit with: a skip, which CI=true makes a
+    failure where an install would help."""
     if os.environ.get(SANDBOX) == arch:
-        choose_commands(arch)
         if emulated(arch):
             print("%s runs through QEMU user emulation here, in %s" % (
                 "Wine's 32-bit side" if arch == "x86" else "Wine for arm64", root_folder(arch)))
@@ -217,7 +216,7 @@ def env(prefix, debug="-all"):
     wine_env = {k: v for k, v in os.environ.items() if not k.startswith("WINE")}
     wine_env["WINEPREFIX"] = prefix
     wine_env["WINEDEBUG"] = debug
-    if _commands["loader"] == [WINE64]:
+    if commands()["loader"] == [WINE64]:
         wine_env["WINELOADER"] = WINE64  # for the processes Wine starts itself
     # No Mono or Gecko installer prompts, and no window, ever; no debugger
     # either, so that a crash ends the program with its exception's code.
@@ -240,7 +239,7 @@ def run(prefix, args, debug="-all", timeout=RUN_TIMEOUT, check=False):
     through files, which make stdout fully buffered, as when a user
     redirects it; processes that outlive the program keep them open."""
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        status = subprocess.run(_commands["loader"] + list(args), env=env(prefix, debug),
+        status = subprocess.run(commands()["loader"] + list(args), env=env(prefix, debug),
                                 stdin=subprocess.DEVNULL, stdout=out, stderr=err,
                                 timeout=timeout).returncode
         out, err = snapshot(out), snapshot(err)
@@ -261,7 +260,7 @@ def snapshot(f):
 def server(prefix, *options):
     """Runs the prefix's server with OPTIONS (-k ends its programs, -w waits
     until they have ended and the registry is written)."""
-    subprocess.run(_commands["server"] + list(options), env=env(prefix),
+    subprocess.run(commands()["server"] + list(options), env=env(prefix),
                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=SERVER_TIMEOUT)
 
@@ -339,11 +338,11 @@ MADE_BY = ".haltctl-made-by"
 
 def prefix_stamp():
     """The Wine that makes a kept prefix (another's may not start)."""
-    version = subprocess.run(_commands["loader"] + ["--version"], env=env(os.devnull),
+    version = subprocess.run(commands()["loader"] + ["--version"], env=env(os.devnull),
                              capture_output=True, text=True)
     if version.returncode != 0:
         raise RuntimeError("Wine does not start: '%s --version' failed:\n%s"
-                           % (_commands["loader"][-1], (version.stdout + version.stderr).strip()))
+                           % (commands()["loader"][-1], (version.stdout + version.stderr).strip()))
     return "%s for %s" % (version.stdout.strip(), os.environ.get(SANDBOX))
 
 
@@ -380,7 +379,7 @@ def main(argv):
         if command == "emulated" and len(arguments) == 1:
             return 0 if emulated(arguments[0]) else 1
         if command == "prefix" and len(arguments) == 2:
-            status = prepare(arguments[0])
+            status = enter_sandbox(arguments[0])
             if status is not None:
                 return status
             keep_prefix(os.path.abspath(arguments[1]))
@@ -388,7 +387,7 @@ def main(argv):
         if command == "exec" and len(arguments) >= 4 and "--" in arguments:
             split = arguments.index("--")
             options, program = arguments[:split], arguments[split + 1:]
-            status = prepare(options[0])
+            status = enter_sandbox(options[0])
             if status is not None:
                 return status
             prefix = os.path.abspath(options[1])
@@ -396,7 +395,7 @@ def main(argv):
                 prefix = "/tmp/fresh-prefix"
                 make(prefix, KEPT_RELAY)
             debug = options[3] if options[2:3] == ["--debug"] else "-all"
-            status = subprocess.run(_commands["loader"] + program,
+            status = subprocess.run(commands()["loader"] + program,
                                     env=env(prefix, debug)).returncode
             server(prefix, "-w")  # a session end ends the prefix's programs
             return status

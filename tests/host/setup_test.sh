@@ -388,7 +388,7 @@ for arch in x86 arm64; do
     # shellcheck disable=SC2086  # $settings: a list of words, split on purpose
     output=$(env PATH="$work/sandbox-bin:$PATH" HALTCTL_X86_EMULATION=1 \
       $settings timeout 60 python3 -c 'import sys; sys.path[0] = sys.argv[1]
-import wine; sys.exit(wine.prepare(sys.argv[2]) or 0)' \
+import wine; sys.exit(wine.enter_sandbox(sys.argv[2]) or 0)' \
       "${packages%/*}" "$arch" 2>&1)
     got=$?
     problems=()

@@ -183,7 +183,6 @@ def prepare(clone, work):
             for ext in (".zip", ".msi", ".exe"):
                 if os.path.exists(source + ext):
                     shutil.copy(source + ext, art + target + ext)
-    wine.choose_commands("x64")
     wine.make(work + "/prefix")
     boot = work + "/prefix/drive_c/windows/system32/wineboot.exe"
     os.rename(boot, boot + ".away")
@@ -321,7 +320,6 @@ def launch(user, program, args):
         program, name, args = on_path(machine), "haltctl.exe", ["-?"]
     out, err, status = b"", "", 0
     if name in ("haltctl.exe", "haltctl-probe.exe"):
-        wine.choose_commands("x64")
         out, err, status = wine.run(os.environ["HALTCTL_PREFIX"], [
             program] + answers.get(" ".join([name] + args), args))
         err = err.decode("latin-1")
@@ -363,7 +361,7 @@ def main():
         print(NO_PWSH % folder)
         return 1 if shutil.which("dotnet") and os.environ.get(
             "CI") == "true" else 77
-    failures = [wine.prepare("x64")]
+    failures = [wine.enter_sandbox("x64")]
     if failures[0] is not None:
         return failures[0]
 

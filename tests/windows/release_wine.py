@@ -95,7 +95,7 @@ def msiexec(prefix, *args):
 
 def main():
     clone, signed, arch, work = sys.argv[1:5]
-    missing = wine.prepare(arch)
+    missing = wine.enter_sandbox(arch)
     if missing is not None:
         return missing
     build = os.path.join(clone, "build", "package", "windows-" + arch)

@@ -183,7 +183,7 @@ class Suite:
             import sys, time
             sys.path.insert(0, sys.argv[1])
             import wine
-            wine.prepare(sys.argv[2])
+            wine.enter_sandbox(sys.argv[2])
             wine.run(sys.argv[3], ["cmd", "/c", "exit"])
             print("started", flush=True)
             time.sleep(600)""", os.path.dirname(wine.__file__), self.arch, copy]),
@@ -393,7 +393,7 @@ def main():
     parser.add_argument("--work", required=True, help="a folder for the suite's prefixes")
     options = parser.parse_args()
 
-    missing = wine.prepare(options.arch)
+    missing = wine.enter_sandbox(options.arch)
     if missing is not None:
         return missing
 
