@@ -22,7 +22,7 @@ import subprocess
 import sys
 import tempfile
 
-LINTERS = {"shellcheck": "shellcheck", "flake8": "flake8", "clang-format": "clang-format"}
+LINTERS = ("shellcheck", "flake8", "clang-format")  # Debian packages of those names
 # A path of the tree's, as comments and docs name them: from a top-level
 # folder, not part of a longer path or a variable's.
 TREE_PATH = re.compile(r"(?<![\w./$}-])((?:cli|session|platform|tests|cmake|scripts|packaging|"
@@ -110,7 +110,7 @@ def lint(source, shell, python, native, texts):
 
 def main():
     source = os.path.abspath(sys.argv[1])
-    missing = [package for tool, package in LINTERS.items() if shutil.which(tool) is None]
+    missing = [tool for tool in LINTERS if shutil.which(tool) is None]
     if missing:
         print("lint: %s not installed (scripts/test.sh installs it)" % " ".join(missing))
         return 1 if os.environ.get("CI") == "true" else 77
@@ -118,8 +118,7 @@ def main():
     # The planted files, in a copy of the linters' configuration.
     with tempfile.TemporaryDirectory() as planted:
         for config in (".shellcheckrc", ".flake8", ".clang-format"):
-            if os.path.exists(os.path.join(source, config)):
-                shutil.copy(os.path.join(source, config), planted)
+            shutil.copy(os.path.join(source, config), planted)
         for name, content, _ in PLANTED:
             with open(os.path.join(planted, name), "w") as f:
                 f.write(content)
