@@ -419,7 +419,10 @@ def release(version, epoch, source, builds, out, owned):
     try:
         check_output_folder(out, owned)
         scratch = owned_folder.make_beside(out, say)
-        work = tempfile.mkdtemp(prefix="haltctl-release-")
+        # Its scratch files beside out too, where the next run removes
+        # what a killed one left.
+        work = tempfile.mkdtemp(prefix=owned_folder.NEW % os.path.basename(out),
+                                dir=os.path.dirname(out))
         made = write_packages(scratch, work, version, epoch, builds, signing)
         made.append("haltctl-%s-buildinfo.txt" % version)
         write_build_info(os.path.join(scratch, made[-1]), version, epoch, source, builds)
